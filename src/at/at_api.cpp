@@ -1,0 +1,151 @@
+#include "tbox/at.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/glib_ptr.h"
+#include "common/log.h"
+
+KyAt *g_proxy = nullptr;
+
+namespace {
+
+constexpr int kErrNullArgument = -25;
+constexpr int kErrDbus = -22;
+constexpr size_t kCsqBufferSize = 12;
+constexpr size_t kGpsBufferSize = 128;
+
+// Copies `text` into `dst` keeping at most `capacity - 1` characters; capacity 0 means "unbounded".
+void copy_answer(char *dst, const char *text, size_t capacity) {
+    if (dst == nullptr) return;
+    if (capacity == 0) {
+        std::strcpy(dst, text);
+        return;
+    }
+    size_t n = std::strlen(text);
+    if (n >= capacity) n = capacity - 1;
+    std::memcpy(dst, text, n);
+    dst[n] = '\0';
+}
+
+int send_at(const char *cmd, const char *prefix, int responseLines, char *response, size_t capacity) {
+    if (cmd == nullptr) return kErrNullArgument;
+    if (g_proxy == nullptr) {
+        TBOX_LOG(err, "send At error:%s\n", "AT interface is not initialised (call InitAtInterface first)");
+        return kErrDbus;
+    }
+    gint result = 0;
+    tbox::GCharOut answer;
+    tbox::GErrorOut error;
+    if (!ky_at_call_send_at_cmd_sync(g_proxy, cmd, prefix != nullptr ? prefix : "", responseLines, &result,
+                                     answer.out(), nullptr, error.out())) {
+        TBOX_LOG(err, "send At error:%s\n", error.message());
+        return kErrDbus;
+    }
+    copy_answer(response, answer.get() != nullptr ? answer.get() : "", capacity);
+    return result;
+}
+
+}  // namespace
+
+int InitAtInterface(AtUrcCallback callback) {
+    TBOX_LOG(debug, "InitAtInterface >>>>>>> \n");
+    tbox::GErrorOut error;
+    KyAt *proxy = ky_at_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.at", "/ky/at",
+                                               nullptr, error.out());
+    if (g_proxy != nullptr) {
+        // Releasing the previous proxy disconnects its handlers, so a URC is never delivered twice.
+        g_object_unref(g_proxy);
+    }
+    g_proxy = proxy;
+    if (proxy == nullptr) {
+        TBOX_LOG(err, "[AT] init dbus proxy error: %s \n", error.message());
+        return -1;
+    }
+    if (callback != nullptr) {
+        g_signal_connect(proxy, "urc-broadcast", G_CALLBACK(callback), nullptr);
+    } else {
+        TBOX_LOG(debug, "handle signal callback is null ");
+    }
+    return 0;
+}
+
+int SendAT(const char *cmd, const char *prefix, int responseLines, char *response) {
+    return send_at(cmd, prefix, responseLines, response, 0);
+}
+
+int GetModemICCID(char *iccid) {
+    if (iccid == nullptr) return kErrNullArgument;
+    return SendAT("at+qccid", "+QCCID", 1, iccid);
+}
+
+int GetModemIMEI(char *imei) {
+    if (imei == nullptr) return kErrNullArgument;
+    return SendAT("at+gsn", "", 3, imei);
+}
+
+int GetModemIMSI(char *imsi) {
+    if (imsi == nullptr) return kErrNullArgument;
+    return SendAT("at+cimi", "", 3, imsi);
+}
+
+int GetModemCSQ(unsigned char *csq) {
+    if (csq == nullptr) return kErrNullArgument;
+    char local[kCsqBufferSize] = {0};
+    int result = send_at("at+csq", "+CSQ:", 1, local, sizeof local);
+    if (result == kErrDbus) return result;
+    *csq = static_cast<unsigned char>(std::atoi(local));
+    return result;
+}
+
+int ReadADC(int channel, char *response) {
+    char command[32];
+    std::snprintf(command, sizeof command, "%s%d", "AT+QADC=", channel);
+    int result = SendAT(command, "", 1, response);
+    if (result != 0) {
+        TBOX_LOG(err, "Read ADC Err\n");
+    }
+    return result;
+}
+
+int GpsInit(void) {
+    char answer[kGpsBufferSize];
+    std::memset(answer, 0, sizeof answer);
+
+    int result = send_at("AT+QGPSCFG=\"outport\"", "", 0, answer, sizeof answer);
+    if (result != 0) {
+        TBOX_LOG(err, "EN GPS UART Err\n");
+        return result;
+    }
+    result = send_at("AT+QGPSCFG=\"glonassnmeatype\",1", "", 0, answer, sizeof answer);
+    if (result != 0) {
+        TBOX_LOG(err, "EN GL Gps  Err\n");
+        return result;
+    }
+    result = send_at("AT+QGPSCFG=\"galileonmeatype\",1", "", 0, answer, sizeof answer);
+    if (result != 0) {
+        TBOX_LOG(err, "EN GA Gps  Err\n");
+        return result;
+    }
+    result = send_at("AT+QGPSCFG=\"beidounmeatype\",2", "", 0, answer, sizeof answer);
+    if (result != 0) {
+        TBOX_LOG(err, "EN BD Gps  Err\n");
+        return result;
+    }
+    return 0;
+}
+
+int GpsEnable(void) {
+    TBOX_LOG(info, "GpsEnable start !\n");
+    int ignored = std::system("sh /oemapp/servers/set_gpio.sh 24 1");
+    (void)ignored;
+    return 0;
+}
+
+int GpsDisable(void) {
+    TBOX_LOG(info, "GpsEnable stop !\n");
+    int ignored = std::system("sh /oemapp/servers/set_gpio.sh 24 0");
+    (void)ignored;
+    return 0;
+}

@@ -1,0 +1,34 @@
+// The library's one logging helper: " [<level>] <source base name>-<line>:<message>" to syslog.
+#pragma once
+
+#include <cstdarg>
+
+namespace tbox::log {
+
+enum Priority : int { kErr = 3, kWarn = 4, kInfo = 6, kDebug = 7 };
+
+// Receives every formatted line instead of syslog while set. Tests use it; never exported.
+using Sink = void (*)(int priority, const char *line, void *user);
+void set_sink(Sink sink, void *user);
+
+void write(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+constexpr const char *base_name(const char *path) {
+    const char *base = path;
+    for (const char *p = path; *p != '\0'; ++p) {
+        if (*p == '/') base = p + 1;
+    }
+    return base;
+}
+
+}  // namespace tbox::log
+
+#define TBOX_LOG_PRIO_debug ::tbox::log::kDebug
+#define TBOX_LOG_PRIO_info ::tbox::log::kInfo
+#define TBOX_LOG_PRIO_warn ::tbox::log::kWarn
+#define TBOX_LOG_PRIO_err ::tbox::log::kErr
+
+// TBOX_LOG(err, "send At error:%s\n", msg) writes " [err] at_api.cpp-42:send At error:...".
+#define TBOX_LOG(level, fmt, ...)                                                         \
+    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt,                 \
+                       ::tbox::log::base_name(__FILE__), __LINE__ __VA_OPT__(, ) __VA_ARGS__)

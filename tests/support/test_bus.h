@@ -1,0 +1,12 @@
+// A private dbus-daemon per test process, standing in for the system bus.
+#pragma once
+
+#include <string>
+
+namespace tbox::test {
+
+// Starts the daemon on first use and points DBUS_SYSTEM_BUS_ADDRESS at it; must run before any GIO use
+// of the system bus in this process. The daemon is killed at process exit.
+const std::string &private_bus_address();
+
+}  // namespace tbox::test
