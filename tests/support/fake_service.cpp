@@ -177,6 +177,15 @@ size_t FakeService::count(const std::string &member) const {
     return n;
 }
 
+std::vector<std::string> FakeService::calls_to(const std::string &member) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto &c : calls_) {
+        if (c.member == member) out.push_back(c.args);
+    }
+    return out;
+}
+
 SignalRecorder::SignalRecorder(GDBusConnection *connection) {
     private_bus_address();
     if (connection == nullptr) {

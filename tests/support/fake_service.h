@@ -44,6 +44,8 @@ public:
 
     std::vector<ReceivedCall> calls() const;
     size_t count(const std::string &member) const;
+    // The printed arguments of every call of `member`, in arrival order.
+    std::vector<std::string> calls_to(const std::string &member) const;
 
 private:
     static GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer self);
