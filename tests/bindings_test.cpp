@@ -295,17 +295,10 @@ struct Received {
     int length = -1;
 };
 
-void on_bt_recv_data(KyBt *, guint16 len, GVariant *data, gpointer user) {
-    auto *r = static_cast<Received *>(user);
-    ++r->calls;
-    r->length = len;
-    r->type = g_variant_get_type_string(data);
-    gsize n = 0;
-    const char *bytes = static_cast<const char *>(g_variant_get_fixed_array(data, &n, 1));
-    r->bytes.assign(bytes, n);
-}
-
-void on_gb_real_data(KyGbreal *, gint len, GVariant *data, gpointer user) {
+// Handler of "bt-recv-data" (guint16 length) and "gb-real-data" (gint length): both carry the bytes as
+// one whole GVariant.
+template <typename Object, typename Length>
+void on_recv_data(Object *, Length len, GVariant *data, gpointer user) {
     auto *r = static_cast<Received *>(user);
     ++r->calls;
     r->length = len;
@@ -327,8 +320,8 @@ TEST_F(Dispatch, WholeVariantSignalArgumentsReachHandlersAsByteArrays) {
     KyGbreal *gbp = ky_gbreal_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.gbreal",
                                                      "/ky/gbreal", nullptr, nullptr);
     Received bt_got, gb_got;
-    g_signal_connect(btp, "bt-recv-data", G_CALLBACK(on_bt_recv_data), &bt_got);
-    g_signal_connect(gbp, "gb-real-data", G_CALLBACK(on_gb_real_data), &gb_got);
+    g_signal_connect(btp, "bt-recv-data", G_CALLBACK((on_recv_data<KyBt, guint16>)), &bt_got);
+    g_signal_connect(gbp, "gb-real-data", G_CALLBACK((on_recv_data<KyGbreal, gint>)), &gb_got);
     const std::string payload("\x00\xff\x10zero\x00inside", 13);
     bt.run([&] { ky_bt_emit_bt_recv_data(bt.skeleton<KyBt>(), 13, byte_array(payload)); });
     gb.run([&] { ky_gbreal_emit_gb_real_data(gb.skeleton<KyGbreal>(), 13, byte_array(payload)); });

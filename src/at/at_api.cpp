@@ -110,28 +110,24 @@ int ReadADC(int channel, char *response) {
 }
 
 int GpsInit(void) {
+    struct Step {
+        const char *command;
+        const char *failure;
+    };
+    static const Step kSteps[] = {
+        {"AT+QGPSCFG=\"outport\"", "EN GPS UART Err\n"},
+        {"AT+QGPSCFG=\"glonassnmeatype\",1", "EN GL Gps  Err\n"},
+        {"AT+QGPSCFG=\"galileonmeatype\",1", "EN GA Gps  Err\n"},
+        {"AT+QGPSCFG=\"beidounmeatype\",2", "EN BD Gps  Err\n"},
+    };
     char answer[kGpsBufferSize];
     std::memset(answer, 0, sizeof answer);
-
-    int result = send_at("AT+QGPSCFG=\"outport\"", "", 0, answer, sizeof answer);
-    if (result != 0) {
-        TBOX_LOG(err, "EN GPS UART Err\n");
-        return result;
-    }
-    result = send_at("AT+QGPSCFG=\"glonassnmeatype\",1", "", 0, answer, sizeof answer);
-    if (result != 0) {
-        TBOX_LOG(err, "EN GL Gps  Err\n");
-        return result;
-    }
-    result = send_at("AT+QGPSCFG=\"galileonmeatype\",1", "", 0, answer, sizeof answer);
-    if (result != 0) {
-        TBOX_LOG(err, "EN GA Gps  Err\n");
-        return result;
-    }
-    result = send_at("AT+QGPSCFG=\"beidounmeatype\",2", "", 0, answer, sizeof answer);
-    if (result != 0) {
-        TBOX_LOG(err, "EN BD Gps  Err\n");
-        return result;
+    for (const Step &step : kSteps) {
+        const int result = send_at(step.command, "", 0, answer, sizeof answer);
+        if (result != 0) {
+            TBOX_LOG(err, "%s", step.failure);
+            return result;
+        }
     }
     return 0;
 }
