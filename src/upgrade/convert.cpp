@@ -214,7 +214,7 @@ int base64_encode(char *in, int len, char *out) {
     BUF_MEM *text = nullptr;
     BIO_get_mem_ptr(mem, &text);
     if (text == nullptr || text->length > static_cast<size_t>(INT_MAX)) return -1;
-    std::memcpy(out, text->data, text->length);
+    if (text->length > 0) std::memcpy(out, text->data, text->length);  // data is NULL when empty
     out[text->length] = '\0';
     return static_cast<int>(text->length);
 }
