@@ -68,6 +68,7 @@ constexpr void fill_tables(CrcTables &out, uint32_t poly) {
         }
     }
 }
+
 constexpr CrcTables make_default_tables() {
     CrcTables tables;
     fill_tables(tables, 0xEDB88320u);
