@@ -2,7 +2,6 @@
 #include <bzlib.h>
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,20 +90,20 @@ Outcome patch(const std::string &oldf, const std::string &newf, const std::strin
 }
 
 // The line err(3)/errx(3) would print: "<program>: <message>[: <error text>]\n".
-std::string diag(const std::string &message) { return std::string(program_invocation_short_name) + ": " + message + "\n"; }
+std::string diag(const std::string &message) {
+    return std::string(program_invocation_short_name) + ": " + message + "\n";
+}
 std::string diag(const std::string &message, int error) { return diag(message + ": " + std::strerror(error)); }
 const std::string kCorrupt = diag("Corrupt patch\n");
 
-// --- hand-made patches ------------------------------------------------------------------------------
-
 // A patch integer: sign and magnitude, little-endian, sign in bit 7 of the last byte.
-Bytes offout_raw(uint64_t magnitude, bool negative) {
+Bytes offout(int64_t v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? -v : v);
     Bytes out(8, '\0');
     for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((magnitude >> (8 * i)) & 0xFF);
-    if (negative) out[7] = static_cast<char>(out[7] | 0x80);
+    if (v < 0) out[7] = static_cast<char>(out[7] | 0x80);
     return out;
 }
-Bytes offout(int64_t v) { return offout_raw(static_cast<uint64_t>(v < 0 ? -v : v), v < 0); }
 
 Bytes bz(const Bytes &raw) {
     std::vector<char> out(raw.size() + raw.size() / 100 + 600);
@@ -145,91 +144,52 @@ Bytes pseudo_random(size_t n, uint32_t seed) {
 
 class BsdiffRoundTrip : public ::testing::Test {
 protected:
-    // bsdiff old -> new, then BSDiffPatchFile must rebuild new byte for byte, silently, leaving only
-    // the three files.
-    void round_trip(const Bytes &old_data, const Bytes &new_data) {
-        write_file(dir.file("old"), old_data);
-        write_file(dir.file("new"), new_data);
-        expect_round_trip(dir.file("old"), dir.file("new"));
-    }
-    void expect_round_trip(const std::string &oldf, const std::string &newf) {
+    // bsdiff old -> new; BSDiffPatchFile must rebuild new byte for byte, silently, leaving no temporary.
+    void round_trip(const std::string &oldf, const std::string &newf) {
         bsdiff(oldf, newf, dir.file("patch"));
-        unlink(dir.file("out").c_str());
         const Outcome o = patch(oldf, dir.file("out"), dir.file("patch"));
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(o.stderr_text, "");
-        const Bytes expected = read_file(newf), got = read_file(dir.file("out"));
-        EXPECT_EQ(got.size(), expected.size());
-        EXPECT_TRUE(got == expected) << "rebuilt file differs";
+        EXPECT_TRUE(read_file(dir.file("out")) == read_file(newf)) << "rebuilt file differs";
         for (const auto &name : dir.entries()) EXPECT_EQ(name.rfind(".bspatch", 0), std::string::npos) << name;
+    }
+    void round_trip_data(const Bytes &old_data, const Bytes &new_data) {
+        write_file(dir.file("old"), old_data);
+        write_file(dir.file("new"), new_data);
+        round_trip(dir.file("old"), dir.file("new"));
     }
     TempDir dir;
 };
 
-TEST_F(BsdiffRoundTrip, SmallFiles) {
-    round_trip("hello, old world\n", "hello, brave new world\n");
-    round_trip(Bytes(1, '\0'), Bytes(3, '\xff'));
-    round_trip("x", "x");
-}
-
-// Debian's bsdiff refuses empty files (it cannot map them), so these patches are made by hand.
-TEST(BSDiffPatchFileTest, EmptyOldOrNewFiles) {
-    TempDir dir;
-    struct Case {
-        Bytes old_data, patch, expected;
-    };
-    const Case cases[] = {
-        {"", make_patch(0, "", "", ""), ""},
-        {"some old contents", make_patch(0, "", "", ""), ""},
-        {"", make_patch(7, control({{3, 4, 0}}), "abc", "defg"), "abcdefg"},
-    };
-    for (const auto &c : cases) {
-        write_file(dir.file("old"), c.old_data);
-        write_file(dir.file("patch"), c.patch);
-        unlink(dir.file("new").c_str());
-        const Outcome o = patch(dir.file("old"), dir.file("new"), dir.file("patch"));
-        EXPECT_EQ(o.result, 0);
-        EXPECT_EQ(o.stderr_text, "");
-        EXPECT_TRUE(exists(dir.file("new")));
-        EXPECT_EQ(read_file(dir.file("new")), c.expected);
-    }
-}
-
-TEST_F(BsdiffRoundTrip, ModifiedCopyOfPseudoRandomData) {
-    Bytes old_data = pseudo_random(300000, 7);
-    Bytes new_data = old_data;
+TEST_F(BsdiffRoundTrip, SmallFilesAndAModifiedCopy) {
+    round_trip_data("hello, old world\n", "hello, brave new world\n");
+    round_trip_data(Bytes(1, '\0'), Bytes(3, '\xff'));
+    Bytes old_data = pseudo_random(300000, 7), new_data = old_data;
     for (size_t i = 0; i < new_data.size(); i += 997) new_data[i] = static_cast<char>(new_data[i] + 3);
     new_data.insert(120000, pseudo_random(5000, 9));
     new_data.erase(200000, 7000);
-    round_trip(old_data, new_data);
+    round_trip_data(old_data, new_data);
 }
 
 // Two different real binaries, a few MiB between them.
 TEST_F(BsdiffRoundTrip, DifferentSystemLibraries) {
     const char *candidates[][2] = {
         {"/usr/lib/x86_64-linux-gnu/libcrypto.so.3", "/usr/lib/x86_64-linux-gnu/libstdc++.so.6"},
-        {"/usr/lib/x86_64-linux-gnu/libgio-2.0.so.0", "/usr/lib/x86_64-linux-gnu/libglib-2.0.so.0"},
         {"/usr/bin/cmake", "/usr/bin/ctest"},
     };
     for (const auto &pair : candidates) {
-        if (exists(pair[0]) && exists(pair[1])) {
-            expect_round_trip(pair[0], pair[1]);
-            return;
-        }
+        if (exists(pair[0]) && exists(pair[1])) return round_trip(pair[0], pair[1]);
     }
     GTEST_SKIP() << "no pair of system binaries found";
 }
 
-TEST_F(BsdiffRoundTrip, ReplacesTheNewFileOrTheOldFileInPlace) {
+TEST_F(BsdiffRoundTrip, ReplacesAnExistingNewFileOrTheOldFileItself) {
     write_file(dir.file("old"), "version 1 of the package");
     write_file(dir.file("new"), "version 2 of the package, a little longer");
-    bsdiff(dir.file("old"), dir.file("new"), dir.file("patch"));
-
     write_file(dir.file("out"), "stale contents that are much longer than the result ...............");
     const mode_t previous = umask(022);
-    EXPECT_EQ(patch(dir.file("old"), dir.file("out"), dir.file("patch")).result, 0);
+    round_trip(dir.file("old"), dir.file("new"));
     umask(previous);
-    EXPECT_EQ(read_file(dir.file("out")), read_file(dir.file("new")));
     struct stat st {};
     ASSERT_EQ(stat(dir.file("out").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -239,36 +199,41 @@ TEST_F(BsdiffRoundTrip, ReplacesTheNewFileOrTheOldFileInPlace) {
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"new", "old", "out", "patch"}));
 }
 
-// --- hand-made control streams -------------------------------------------------------------------------
+// --- hand-made patches (Debian's bsdiff refuses empty files: it cannot map them) ---------------------------
 
-TEST(BSDiffPatchFileTest, AppliesControlTriplesIncludingNegativeMovesAndOutOfRangeOldBytes) {
-    TempDir dir;
-    write_file(dir.file("old"), "ABCDEFGHIJ");
-    // 3 bytes over old[0..2]; extra "xy"; move back 5 (bytes 05 .. 80) to old position -2.
-    // 4 bytes over old[-2..1]: the first two have no old byte and are kept as they are.
-    // Then a move far past the end: those difference bytes are kept too.
-    const std::vector<Triple> triples = {{3, 2, -5}, {4, 0, 2147483647}, {2, 1, 0}};
-    const Bytes diff = Bytes("\0\0\x01", 3) + "\x05\x06\x01\x01" + "pq";
-    write_file(dir.file("patch"), make_patch(12, control(triples), diff, "xyz"));
+TEST(BSDiffPatchFileTest, AppliesHandMadePatches) {
     EXPECT_EQ(offout(-5), Bytes("\x05\0\0\0\0\0\0\x80", 8));
-
-    const Outcome o = patch(dir.file("old"), dir.file("new"), dir.file("patch"));
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.stderr_text, "");
-    EXPECT_EQ(read_file(dir.file("new")), Bytes("ABD") + "xy" + "\x05\x06" + "BC" + "pq" + "z");
-}
-
-TEST(BSDiffPatchFileTest, OldPositionsFarOutsideTheOldFileNeverOverflow) {
+    // Each triple adds 1 byte and moves by +/- (2^31 - 1): old positions run far past 32 bits both ways.
+    std::vector<Triple> far;
+    for (int i = 0; i < 200; ++i) far.push_back({1, 0, i < 100 ? 2147483647 : -2147483647});
+    struct Case {
+        const char *what;
+        Bytes old_data, patch, expected;
+    } const cases[] = {
+        {"empty to empty", "", make_patch(0, "", "", ""), ""},
+        {"to empty", "some old contents", make_patch(0, "", "", ""), ""},
+        {"from empty: no old bytes to add", "", make_patch(7, control({{3, 4, 0}}), "abc", "defg"), "abcdefg"},
+        // 3 bytes over old[0..2], extra "xy", back 5 to old position -2; 4 bytes over old[-2..1], of
+        // which the first two have no old byte; then far past the end, where bytes are kept as they are.
+        {"negative and far moves", "ABCDEFGHIJ",
+         make_patch(12, control({{3, 2, -5}, {4, 0, 2147483647}, {2, 1, 0}}),
+                    Bytes("\0\0\x01\x05\x06\x01\x01pq", 9), "xyz"),
+         Bytes("ABDxy\x05\x06" "BCpqz", 12)},
+        {"positions beyond 32 bits", "A", make_patch(200, control(far), Bytes(200, '\x01'), ""),
+         "B" + Bytes(199, '\x01')},
+    };
     TempDir dir;
-    write_file(dir.file("old"), pseudo_random(64, 1));
-    // Each triple adds 1 byte and moves by +/- (2^31 - 1): positions run far past 32 bits both ways.
-    std::vector<Triple> triples;
-    for (int i = 0; i < 200; ++i) triples.push_back({1, 0, i < 100 ? 2147483647 : -2147483647});
-    write_file(dir.file("patch"), make_patch(200, control(triples), Bytes(200, 'd'), ""));
-    EXPECT_EQ(patch(dir.file("old"), dir.file("new"), dir.file("patch")).result, 0);
-    Bytes expected(200, 'd');
-    expected[0] = static_cast<char>('d' + pseudo_random(64, 1)[0]);
-    EXPECT_EQ(read_file(dir.file("new")), expected);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(dir.file("old"), c.old_data);
+        write_file(dir.file("patch"), c.patch);
+        unlink(dir.file("new").c_str());
+        const Outcome o = patch(dir.file("old"), dir.file("new"), dir.file("patch"));
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.stderr_text, "");
+        EXPECT_TRUE(exists(dir.file("new")));
+        EXPECT_EQ(read_file(dir.file("new")), c.expected);
+    }
 }
 
 // --- corrupt and hostile patches -------------------------------------------------------------------------
@@ -299,7 +264,8 @@ std::vector<BadPatch> corrupt_patches() {
         {"negative x", make_patch(6, control({{-4, 10, 0}}), ok_diff, ok_extra)},
         {"negative y", make_patch(6, control({{4, -2, 0}}), ok_diff, ok_extra)},
         {"x of 2^31", make_patch(6, control({{int64_t{1} << 31, 0, 0}}), ok_diff, ok_extra)},
-        {"x of 2^32 + 4 (low 32 bits look fine)", make_patch(6, control({{(int64_t{1} << 32) + 4, 2, 0}}), ok_diff, ok_extra)},
+        {"x of 2^32 + 4 (low 32 bits look fine)",
+         make_patch(6, control({{(int64_t{1} << 32) + 4, 2, 0}}), ok_diff, ok_extra)},
         {"z of -2^40", make_patch(6, control({{4, 2, -(int64_t{1} << 40)}}), ok_diff, ok_extra)},
         {"new size of 2^31", good.substr(0, 24) + offout(int64_t{1} << 31) + good.substr(32)},
         {"new size of 2^63 - 1", good.substr(0, 24) + offout(INT64_MAX) + good.substr(32)},
@@ -310,36 +276,8 @@ std::vector<BadPatch> corrupt_patches() {
          make_patch(3, control({{0, 0, 1}, {1, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0, 0, 1}, {1, 0, 0}}), "abc", "")},
         {"two empty triples in a row", make_patch(6, control({{0, 0, 1}, {0, 0, 1}, {4, 2, 0}}), ok_diff, ok_extra)},
     };
-    // 2.8 million empty triples (64 MiB) in a few hundred bytes, claiming the largest new size.
-    Bytes bomb_ctrl;
-    {
-        std::vector<char> out(1 << 16);
-        bz_stream s {};
-        BZ2_bzCompressInit(&s, 9, 0, 0);
-        const std::vector<char> zeros(1 << 20, 0);
-        for (int i = 0; i < 64; ++i) {
-            s.next_in = const_cast<char *>(zeros.data());
-            s.avail_in = static_cast<unsigned>(zeros.size());
-            while (s.avail_in > 0) {
-                s.next_out = out.data();
-                s.avail_out = static_cast<unsigned>(out.size());
-                BZ2_bzCompress(&s, BZ_RUN);
-                bomb_ctrl.append(out.data(), out.size() - s.avail_out);
-            }
-        }
-        int rc;
-        do {
-            s.next_out = out.data();
-            s.avail_out = static_cast<unsigned>(out.size());
-            rc = BZ2_bzCompress(&s, BZ_FINISH);
-            bomb_ctrl.append(out.data(), out.size() - s.avail_out);
-        } while (rc != BZ_STREAM_END);
-        BZ2_bzCompressEnd(&s);
-    }
-    const Bytes empty = bz("");
-    cases.push_back({"bzip2 bomb of empty triples", "BSDIFF40" + offout(static_cast<int64_t>(bomb_ctrl.size())) +
-                                                        offout(static_cast<int64_t>(empty.size())) +
-                                                        offout(int64_t{INT32_MAX}) + bomb_ctrl + empty + empty});
+    // 100000 empty triples in a few hundred bytes, claiming the largest new size.
+    cases.push_back({"bzip2 bomb of empty triples", make_patch(INT32_MAX, Bytes(24 * 100000, '\0'), "", "")});
     return cases;
 }
 

@@ -17,16 +17,19 @@ TBOX_BEGIN_DECLS
  * partial or damaged new file behind and an existing `newfile` stays as it was. `newfile` may name the
  * old file or the patch file.
  *
- * Returns 0 on success. On any failure returns -1 after writing one diagnostic line to standard
- * error, in the style of err(3)/errx(3) (the process is never ended):
- *   "<prog>: Corrupt patch\n" + "\n"     malformed, truncated or hostile patch (bad magic, negative or
- *                                        oversized lengths, bzip2 errors, lengths past the new size)
- *   "<prog>: fopen(<patch>): <error>"    and "fread(...)", "fseeko(<patch>, <offset>)", "fclose(...)"
- *   "<prog>: BZ2_bzReadOpen, bz2err = N"
- *   "<prog>: <oldfile>: <error>"         the old file cannot be read
- *   "<prog>: <newfile>: <error>"         the new file cannot be created, written or renamed
- *   "<prog>: <error>"                    out of memory
- * Sizes and offsets are limited to 2^31 - 1 bytes. Memory: the whole old file plus a fixed amount
+ * Returns 0 on success. On any failure returns -1, after writing one diagnostic line to standard error
+ * in the form err(3)/errx(3) use ("<program>: <message>", then ": <system error text>" for system errors,
+ * then a line feed); the process is never ended. Messages:
+ *   "Corrupt patch\n"              malformed, truncated or hostile patch: bad magic, short header, negative
+ *                                  or oversized (2^31 and more) values, blocks past the end of the file,
+ *                                  bzip2 errors, lengths past the new size, runs of empty control triples
+ *   "fopen(<patch>)", "fread(<patch>)", "fseeko(<patch>, <offset>)", "fclose(<patch>)"   + system error
+ *   "BZ2_bzReadOpen, bz2err = <n>"
+ *   "<oldfile>"                    + system error: the old file cannot be read
+ *   "<newfile>"                    + system error: the new file cannot be created, written or renamed
+ *   (no message)                   + system error: out of memory
+ *   "BSDiffPatchFile"              + "Invalid argument": a NULL path
+ * The new size and every value in the patch are limited to 2^31 - 1. Memory: the whole old file plus a fixed amount
  * (bzip2 state and a 1 MiB output buffer), whatever the size of the new file.
  * Thread-safe for distinct files; blocks the caller for the whole operation.
  */
