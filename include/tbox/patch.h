@@ -1,0 +1,40 @@
+/*
+ * Binary patch: rebuilds a file from an old file and a bsdiff 4.0 ("BSDIFF40") patch.
+ * The patch format is described in docs/formats/bsdiff40.md.
+ */
+#ifndef TBOX_PATCH_H
+#define TBOX_PATCH_H
+
+#include <tbox/export.h>
+
+TBOX_BEGIN_DECLS
+
+/*
+ * Applies the patch at `patchfile` to `oldfile` and stores the result at `newfile`.
+ *
+ * The new file is built in a temporary file next to `newfile` (created with mode 0666 less the umask)
+ * and renamed over `newfile` only once it is complete and flushed to disk, so a failure never leaves a
+ * partial or damaged new file behind and an existing `newfile` stays as it was. `newfile` may name the
+ * old file or the patch file.
+ *
+ * Returns 0 on success. On any failure returns -1, after writing one diagnostic line to standard error
+ * in the form err(3)/errx(3) use ("<program>: <message>", then ": <system error text>" for system errors,
+ * then a line feed); the process is never ended. Messages:
+ *   "Corrupt patch\n"              malformed, truncated or hostile patch: bad magic, short header, negative
+ *                                  or oversized (2^31 and more) values, blocks past the end of the file,
+ *                                  bzip2 errors, lengths past the new size, runs of empty control triples
+ *   "fopen(<patch>)", "fread(<patch>)", "fseeko(<patch>, <offset>)", "fclose(<patch>)"   + system error
+ *   "BZ2_bzReadOpen, bz2err = <n>"
+ *   "<oldfile>"                    + system error: the old file cannot be read
+ *   "<newfile>"                    + system error: the new file cannot be created, written or renamed
+ *   (no message)                   + system error: out of memory
+ *   "BSDiffPatchFile"              + "Invalid argument": a NULL path
+ * The new size and every value in the patch are limited to 2^31 - 1. Memory: the whole old file plus a fixed amount
+ * (bzip2 state and a 1 MiB output buffer), whatever the size of the new file.
+ * Thread-safe for distinct files; blocks the caller for the whole operation.
+ */
+TBOX_API int BSDiffPatchFile(const char *oldfile, const char *newfile, const char *patchfile);
+
+TBOX_END_DECLS
+
+#endif
