@@ -11,25 +11,13 @@
 #include <memory>
 
 #include "common/log.h"
+#include "tbox/convert.h"
 #include "tbox/digest.h"
+#include "upgrade/digest_file.h"
 
 namespace tbox::upgrade {
 
-// Files are hashed in chunks of this size, so memory use does not grow with the file.
-extern const long kDigestChunk;
 const long kDigestChunk = 256 * 1024;
-
-// Result of digest_file: the step that failed (errno tells why). Declared identically in ky_sha256.cpp.
-enum DigestStep : int { kDigestOk, kDigestOpenFailed, kDigestNoMemory, kDigestReadFailed, kDigestHashFailed };
-
-// The size of the file at `path`, or -1 (logged) when it cannot be taken.
-int64_t digest_file_size(const char *path) {
-    struct stat st {};
-    if (path != nullptr && stat(path, &st) == 0) return st.st_size;
-    if (path == nullptr) errno = EFAULT;
-    TBOX_LOG(warn, "Get file[%s] size error[%s]\n", path != nullptr ? path : "(null)", std::strerror(errno));
-    return -1;
-}
 
 namespace {
 
@@ -49,15 +37,6 @@ struct MdCtxFree {
 struct BufferFree {
     void operator()(unsigned char *p) const { std::free(p); }
 };
-
-void to_hex_upper(char *dst, const unsigned char *src, unsigned n) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (unsigned i = 0; i < n; ++i) {
-        dst[2 * i] = kDigits[src[i] >> 4];
-        dst[2 * i + 1] = kDigits[src[i] & 0x0F];
-    }
-    dst[2 * n] = '\0';
-}
 
 // Reads exactly n bytes (fewer only at an error, with errno set).
 bool read_full(int fd, unsigned char *dst, size_t n) {
@@ -94,7 +73,7 @@ DigestStep digest_file(const char *path, int64_t size, const EVP_MD *type, char 
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1) return kDigestHashFailed;
-    to_hex_upper(hex, digest, len);
+    HexToStr(reinterpret_cast<unsigned char *>(hex), digest, static_cast<int>(len));
     return kDigestOk;
 }
 
@@ -106,7 +85,7 @@ extern "C" char *FileMD5(const char *path, char *md) {
         TBOX_LOG(debug, "MD5 The point md is NULL\n");
         return nullptr;
     }
-    const int64_t size = digest_file_size(path);
+    const int64_t size = GetFileSize(path);
     if (size == -1) return nullptr;
     switch (digest_file(path, size, EVP_md5(), md)) {
     case kDigestOk:

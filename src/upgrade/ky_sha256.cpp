@@ -6,17 +6,9 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "tbox/convert.h"
 #include "tbox/digest.h"
-
-namespace tbox::upgrade {
-
-// Defined in ky_md5.cpp.
-extern const long kDigestChunk;
-enum DigestStep : int { kDigestOk, kDigestOpenFailed, kDigestNoMemory, kDigestReadFailed, kDigestHashFailed };
-int64_t digest_file_size(const char *path);
-DigestStep digest_file(const char *path, int64_t size, const EVP_MD *type, char *hex);
-
-}  // namespace tbox::upgrade
+#include "upgrade/digest_file.h"
 
 extern "C" char *FileSHA256(const char *path, char *md) {
     using namespace tbox::upgrade;
@@ -24,7 +16,7 @@ extern "C" char *FileSHA256(const char *path, char *md) {
         TBOX_LOG(debug, "SHA256 The point md is NULL\n");
         return nullptr;
     }
-    const int64_t size = digest_file_size(path);
+    const int64_t size = GetFileSize(path);
     if (size == -1) return nullptr;
     switch (digest_file(path, size, EVP_sha256(), md)) {
     case kDigestOk:
