@@ -3,6 +3,10 @@
 #define TBOX_TBOX_H
 
 #include <tbox/at.h>
+#include <tbox/cipher.h>
+#include <tbox/convert.h>
+#include <tbox/digest.h>
+#include <tbox/patch.h>
 #include <tbox/uart.h>
 
 #endif
