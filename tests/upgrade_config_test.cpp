@@ -1,4 +1,6 @@
 // Upgrade configuration channel against a fake upgrade service, each test in a private IPC namespace.
+#include "tbox/upgrade_config.h"
+
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -15,14 +17,13 @@
 #include "support/ipc_namespace.h"
 #include "support/log_capture.h"
 #include "tbox/mcu.h"
-#include "tbox/upgrade_config.h"
 
 using namespace std::chrono_literals;
 using tbox::test::Bytes;
 using tbox::test::FakeQueueService;
 using tbox::test::PollCounter;
-using tbox::test::QueueRecord;
 using tbox::test::queued;
+using tbox::test::QueueRecord;
 using tbox::test::raw_send;
 using tbox::test::raw_take;
 
@@ -30,8 +31,12 @@ namespace {
 
 constexpr key_t kServiceKey = 2;
 
-int app_queue(int keyId) { return msgget(keyId, 0); }
-int thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
+int app_queue(int keyId) {
+    return msgget(keyId, 0);
+}
+int thread_id() {
+    return static_cast<int>(syscall(SYS_gettid));
+}
 
 // A configuration message: 4 service-defined bytes, the 16-bit length, then the body.
 Bytes config_text(const Bytes &body) {
@@ -63,7 +68,8 @@ TEST_F(ConfigInit, ReturnsTheThreadIdWithoutAStartLine) {
     EXPECT_EQ(keyId, thread_id());
     EXPECT_NE(app_queue(keyId), -1);
     EXPECT_EQ(log_.messages(), std::vector<std::string>{"InitUpgradeConfigClient:End,InitUpgradeConfigClient "
-                                                        "Success,keyId[" + std::to_string(keyId) + "]\n"});
+                                                        "Success,keyId[" +
+                                                        std::to_string(keyId) + "]\n"});
     EXPECT_EQ(InitUpgradeConfigClient(), keyId);
 }
 

@@ -36,8 +36,8 @@ const char *level_name(int priority) {
 
 // Lines carry the channel's source name and the line of the exported function that was called, so a
 // reader of the log finds the entry point the application used.
-__attribute__((format(printf, 4, 5))) void say(const Channel &channel, const Site &site, int priority,
-                                                 const char *fmt, ...) {
+__attribute__((format(printf, 4, 5))) void say(const Channel &channel, const Site &site, int priority, const char *fmt,
+                                               ...) {
     char message[512];
     va_list args;
     va_start(args, fmt);
@@ -46,9 +46,13 @@ __attribute__((format(printf, 4, 5))) void say(const Channel &channel, const Sit
     log::write(priority, " [%s] %s-%d:%s", level_name(priority), channel.source, site.line, message);
 }
 
-const char *error_text(int error) { return g_strerror(error); }
+const char *error_text(int error) {
+    return g_strerror(error);
+}
 
-int app_queue(int keyId) { return msgget(static_cast<key_t>(keyId), kQueueMode); }
+int app_queue(int keyId) {
+    return msgget(static_cast<key_t>(keyId), kQueueMode);
+}
 
 // Reads a field of a received record only when the message was long enough to carry it, so a short
 // message never reports what an earlier one left in the caller's buffer.
@@ -79,8 +83,8 @@ void log_received(const Channel &ch, const Site &site, int keyId, const void *re
         say(ch, site, log::kDebug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],\n", keyId, count,
             type, len);
     } else {
-        say(ch, site, log::kDebug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d]\n", keyId, count,
-            type, len);
+        say(ch, site, log::kDebug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d]\n", keyId, count, type,
+            len);
     }
 }
 
@@ -174,8 +178,7 @@ int send_control(const Channel &ch, uint32_t keyId, uint32_t msgType, int ctrlTy
     }
     if (app_queue(key) == -1) {
         const int error = errno;
-        say(ch, site, log::kWarn, "Open App keyid[%d] RecvQueue Error,Please Call Init:[%s]\n", key,
-            error_text(error));
+        say(ch, site, log::kWarn, "Open App keyid[%d] RecvQueue Error,Please Call Init:[%s]\n", key, error_text(error));
         return kFailed;
     }
     const int64_t type = ch.typesAreSigned ? static_cast<int64_t>(static_cast<int32_t>(msgType)) : msgType;

@@ -34,22 +34,22 @@ constexpr int kPollIntervalUs = 50000;
 constexpr int kQueueMode = 0644;
 
 struct Channel {
-    const char *source;               // source base name shown in log lines
-    key_t serviceKey;                 // the service's queue
-    std::atomic<int> *serviceQueue;   // its identifier once opened, -1 before
-    bool logsInitStart;               // "<Init>:Start" line
-    const char *openServiceError;     // err "<text>:[<errno text>]" when the service queue cannot be opened
-    const char *serviceNotOpen;       // err when a control or data message is sent before initialisation
-    uint32_t smallestKeyId;           // smallest keyId a control message may name (unsigned)
-    bool typesAreSigned;              // how msgType of a control message compares
-    int64_t firstType;                // subscribable msgType range, inclusive
+    const char *source;              // source base name shown in log lines
+    key_t serviceKey;                // the service's queue
+    std::atomic<int> *serviceQueue;  // its identifier once opened, -1 before
+    bool logsInitStart;              // "<Init>:Start" line
+    const char *openServiceError;    // err "<text>:[<errno text>]" when the service queue cannot be opened
+    const char *serviceNotOpen;      // err when a control or data message is sent before initialisation
+    uint32_t smallestKeyId;          // smallest keyId a control message may name (unsigned)
+    bool typesAreSigned;             // how msgType of a control message compares
+    int64_t firstType;               // subscribable msgType range, inclusive
     int64_t lastType;
-    const char *nullBuffer;           // warn when a receive is given no buffer
-    size_t largestText;               // text bytes one receive takes at most
-    int timeoutUnitMs;                // 1000 (seconds) or 1 (milliseconds)
-    bool logsSubCmd;                  // received-message lines name the sub-command
-    uint32_t lastDataType;            // data messages: largest type
-    int largestPayload;               // data messages: largest len
+    const char *nullBuffer;  // warn when a receive is given no buffer
+    size_t largestText;      // text bytes one receive takes at most
+    int timeoutUnitMs;       // 1000 (seconds) or 1 (milliseconds)
+    bool logsSubCmd;         // received-message lines name the sub-command
+    uint32_t lastDataType;   // data messages: largest type
+    int largestPayload;      // data messages: largest len
 };
 
 // Where a log line is reported from: the exported function and its line in the channel's source.

@@ -1,5 +1,3 @@
-#include "tbox/mcu.h"
-
 #include <sys/msg.h>
 
 #include <atomic>
@@ -7,6 +5,7 @@
 
 #include "common/log.h"
 #include "common/queue_channel.h"
+#include "tbox/mcu.h"
 
 namespace {
 
@@ -59,9 +58,13 @@ int SendCtrlMsgToMcu(uint32_t keyId, uint32_t msgType, int ctrlType) {
 
 }  // namespace
 
-int InitMcuMsg(void) { return queue::init(kMcuChannel, TBOX_QUEUE_SITE); }
+int InitMcuMsg(void) {
+    return queue::init(kMcuChannel, TBOX_QUEUE_SITE);
+}
 
-int DestroyMcuMsg(int keyId) { return queue::destroy(kMcuChannel, keyId, TBOX_QUEUE_SITE); }
+int DestroyMcuMsg(int keyId) {
+    return queue::destroy(kMcuChannel, keyId, TBOX_QUEUE_SITE);
+}
 
 int SubscriptionMcuMsg(uint32_t keyId, uint32_t msgType) {
     return SendCtrlMsgToMcu(keyId, msgType, MCU_CTRL_SUBSCRIBE);

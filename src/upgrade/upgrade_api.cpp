@@ -46,7 +46,9 @@ int SendCtrlMsgToUpgrade(uint32_t keyId, ConfigType msgType, ConfigType ctrlType
 
 }  // namespace
 
-int InitUpgradeConfigClient(void) { return queue::init(kConfigChannel, TBOX_QUEUE_SITE); }
+int InitUpgradeConfigClient(void) {
+    return queue::init(kConfigChannel, TBOX_QUEUE_SITE);
+}
 
 int SubscriptionConfigMsg(uint32_t keyId, ConfigType msgType) {
     return SendCtrlMsgToUpgrade(keyId, msgType, CONFIG_CTRL_SUBSCRIBE);

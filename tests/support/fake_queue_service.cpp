@@ -1,9 +1,8 @@
 #include "support/fake_queue_service.h"
 
+#include <dlfcn.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-
-#include <dlfcn.h>
 
 #include <atomic>
 #include <cstring>
@@ -29,8 +28,12 @@ PollCounter::PollCounter(int queue) {
     g_polls = 0;
     g_countedQueue = queue;
 }
-PollCounter::~PollCounter() { g_countedQueue = -1; }
-int PollCounter::attempts() const { return g_polls; }
+PollCounter::~PollCounter() {
+    g_countedQueue = -1;
+}
+int PollCounter::attempts() const {
+    return g_polls;
+}
 
 int raw_send(int queue, long mtype, const Bytes &text) {
     std::vector<unsigned char> buf(sizeof(long) + text.size());

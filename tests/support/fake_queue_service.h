@@ -66,9 +66,9 @@ public:
 };
 
 // Raw queue helpers for the test's side.
-int raw_send(int queue, long mtype, const Bytes &text);           // msgsnd, IPC_NOWAIT; 0 or -1
-bool raw_take(int queue, QueueRecord *out, size_t max = 65536);   // msgrcv, IPC_NOWAIT
-size_t queued(int queue);                                         // messages waiting
+int raw_send(int queue, long mtype, const Bytes &text);          // msgsnd, IPC_NOWAIT; 0 or -1
+bool raw_take(int queue, QueueRecord *out, size_t max = 65536);  // msgrcv, IPC_NOWAIT
+size_t queued(int queue);                                        // messages waiting
 // The text of an McuMsg: type, len, subCmd, fill, payload.
 Bytes mcu_text(uint32_t type, uint8_t subCmd, const Bytes &payload);
 

@@ -15,12 +15,12 @@ IpcNamespace enter_private_ipc_namespace(std::string *why);
 }  // namespace tbox::test
 
 // For SetUp(): skips when the process may not create an IPC namespace, fails on any other refusal.
-#define TBOX_ENTER_PRIVATE_IPC_NAMESPACE()                                                            \
-    do {                                                                                              \
-        std::string why_;                                                                             \
-        switch (::tbox::test::enter_private_ipc_namespace(&why_)) {                                   \
-            case ::tbox::test::IpcNamespace::kEntered: break;                                         \
-            case ::tbox::test::IpcNamespace::kNotPermitted: GTEST_SKIP() << why_; return;             \
-            case ::tbox::test::IpcNamespace::kFailed: FAIL() << why_; return;                         \
-        }                                                                                             \
+#define TBOX_ENTER_PRIVATE_IPC_NAMESPACE()                                                \
+    do {                                                                                  \
+        std::string why_;                                                                 \
+        switch (::tbox::test::enter_private_ipc_namespace(&why_)) {                       \
+            case ::tbox::test::IpcNamespace::kEntered: break;                             \
+            case ::tbox::test::IpcNamespace::kNotPermitted: GTEST_SKIP() << why_; return; \
+            case ::tbox::test::IpcNamespace::kFailed: FAIL() << why_; return;             \
+        }                                                                                 \
     } while (0)
