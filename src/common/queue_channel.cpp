@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,26 +24,12 @@ struct Free {
 };
 using Buffer = std::unique_ptr<unsigned char, Free>;
 
-const char *level_name(int priority) {
-    switch (priority) {
-        case log::kErr: return "err";
-        case log::kWarn: return "warn";
-        case log::kInfo: return "info";
-        default: return "debug";
-    }
-}
-
 // Lines carry the channel's source name and the line of the exported function that was called, so a
-// reader of the log finds the entry point the application used.
-__attribute__((format(printf, 4, 5))) void say(const Channel &channel, const Site &site, int priority, const char *fmt,
-                                               ...) {
-    char message[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(message, sizeof message, fmt, args);
-    va_end(args);
-    log::write(priority, " [%s] %s-%d:%s", level_name(priority), channel.source, site.line, message);
-}
+// reader of the log finds the entry point the application used. The whole line is one literal format,
+// so syslog drops a filtered line before anything is formatted. Expects `ch` and `site` in scope.
+#define SAY(level, fmt, ...)                                                         \
+    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, ch.source, \
+                       site.line __VA_OPT__(, ) __VA_ARGS__)
 
 const char *error_text(int error) {
     return g_strerror(error);
@@ -77,14 +62,12 @@ void log_received(const Channel &ch, const Site &site, int keyId, const void *re
     const int count = static_cast<int>(n);
     const int len = static_cast<int>(field_u16(record, kLenAt, n));
     if (ch.logsSubCmd) {
-        say(ch, site, log::kDebug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],MsgSubCmd[%d]\n",
-            keyId, count, type, len, static_cast<int>(field_u8(record, kSubCmdAt, n)));
+        SAY(debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],MsgSubCmd[%d]\n", keyId, count, type,
+            len, static_cast<int>(field_u8(record, kSubCmdAt, n)));
     } else if (mode == Mode::kBlocking) {
-        say(ch, site, log::kDebug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],\n", keyId, count,
-            type, len);
+        SAY(debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],\n", keyId, count, type, len);
     } else {
-        say(ch, site, log::kDebug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d]\n", keyId, count, type,
-            len);
+        SAY(debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d]\n", keyId, count, type, len);
     }
 }
 
@@ -92,7 +75,7 @@ int receive_blocking(const Channel &ch, const Site &site, int keyId, int queue, 
     const ssize_t n = msgrcv(queue, record, ch.largestText, 0, 0);
     if (n < 0) {
         const int error = errno;
-        say(ch, site, log::kWarn, " APP GetData key[%d],recv error[%d-%s]\n", keyId, error, error_text(error));
+        SAY(warn, " APP GetData key[%d],recv error[%d-%s]\n", keyId, error, error_text(error));
         return kFailed;
     }
     log_received(ch, site, keyId, record, n, Mode::kBlocking);
@@ -117,12 +100,12 @@ int receive_polling(const Channel &ch, const Site &site, int keyId, int queue, v
 }  // namespace
 
 int init(const Channel &ch, Site site) {
-    if (ch.logsInitStart) say(ch, site, log::kDebug, "%s:Start\n", site.function);
+    if (ch.logsInitStart) SAY(debug, "%s:Start\n", site.function);
     if (ch.serviceQueue->load() == -1) {
         const int service = msgget(ch.serviceKey, kQueueMode);
         if (service == -1) {
             const int error = errno;
-            say(ch, site, log::kErr, "%s:[%s]\n", ch.openServiceError, error_text(error));
+            SAY(err, "%s:[%s]\n", ch.openServiceError, error_text(error));
             return kFailed;
         }
         ch.serviceQueue->store(service);
@@ -130,67 +113,66 @@ int init(const Channel &ch, Site site) {
     const long tid = syscall(SYS_gettid);
     if (tid == -1) {
         const int error = errno;
-        say(ch, site, log::kErr, "Get keyid error:[%s]\n", error_text(error));
+        SAY(err, "Get keyid error:[%s]\n", error_text(error));
         return kFailed;
     }
     const int keyId = static_cast<int>(tid);
     if (msgget(static_cast<key_t>(keyId), IPC_CREAT | kQueueMode) == -1) {
         const int error = errno;
-        say(ch, site, log::kErr, "Create App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
+        SAY(err, "Create App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
-    say(ch, site, log::kDebug, "%s:End,%s Success,keyId[%d]\n", site.function, site.function, keyId);
+    SAY(debug, "%s:End,%s Success,keyId[%d]\n", site.function, site.function, keyId);
     return keyId;
 }
 
 int destroy(const Channel &ch, int keyId, Site site) {
-    say(ch, site, log::kDebug, "%s:Start\n", site.function);
+    SAY(debug, "%s:Start\n", site.function);
     if (keyId <= 0) {
-        say(ch, site, log::kErr, "%s Error:keyId <= 0\n", site.function);
+        SAY(err, "%s Error:keyId <= 0\n", site.function);
         return kFailed;
     }
     const int queue = app_queue(keyId);
     if (queue == -1) {
         const int error = errno;
-        say(ch, site, log::kErr, "msgget[%d] Error:[%s]\n", keyId, error_text(error));
+        SAY(err, "msgget[%d] Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
     if (msgctl(queue, IPC_RMID, nullptr) == -1) {
         const int error = errno;
-        say(ch, site, log::kErr, "msgctl[%d] IPC_RMID Error:[%s]\n", keyId, error_text(error));
+        SAY(err, "msgctl[%d] IPC_RMID Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
-    say(ch, site, log::kDebug, "%s:End,%s Success,keyId[%d]\n", site.function, site.function, keyId);
+    SAY(debug, "%s:End,%s Success,keyId[%d]\n", site.function, site.function, keyId);
     return keyId;
 }
 
 int send_control(const Channel &ch, uint32_t keyId, uint32_t msgType, int ctrlType, Site site) {
-    say(ch, site, log::kDebug, "%s:Start --type[%d]\n", site.function, ctrlType);
+    SAY(debug, "%s:Start --type[%d]\n", site.function, ctrlType);
     const int service = ch.serviceQueue->load();
     if (service == -1) {
-        say(ch, site, log::kErr, "%s", ch.serviceNotOpen);
+        SAY(err, "%s", ch.serviceNotOpen);
         return kFailed;
     }
     const int key = static_cast<int>(keyId);
     if (keyId < ch.smallestKeyId) {
-        say(ch, site, log::kWarn, "Wrong keyid[%d]\n", key);
+        SAY(warn, "Wrong keyid[%d]\n", key);
         return kFailed;
     }
     if (app_queue(key) == -1) {
         const int error = errno;
-        say(ch, site, log::kWarn, "Open App keyid[%d] RecvQueue Error,Please Call Init:[%s]\n", key, error_text(error));
+        SAY(warn, "Open App keyid[%d] RecvQueue Error,Please Call Init:[%s]\n", key, error_text(error));
         return kFailed;
     }
     const int64_t type = ch.typesAreSigned ? static_cast<int64_t>(static_cast<int32_t>(msgType)) : msgType;
     if (type < ch.firstType || type > ch.lastType) {
-        say(ch, site, log::kWarn, "keyId[%d] MsgType[%d] over max limit,Please Check\n", key,
-            static_cast<int>(msgType));
+        SAY(warn, "keyId[%d] MsgType[%d] over max limit,Please Check\n", key, static_cast<int>(msgType));
         return kFailed;
     }
     std::unique_ptr<McuCtrlMsg, Free> msg(static_cast<McuCtrlMsg *>(std::calloc(1, sizeof(McuCtrlMsg))));
     if (!msg) {
         const int error = errno;
-        say(ch, site, log::kErr, "malloc CtrlMsg Error:[%s]\n", error_text(error));
+        SAY(err, "malloc CtrlMsg Error:[%s]\n", error_text(error));
         return kFailed;
     }
     msg->mtype = ctrlType;
@@ -198,36 +180,35 @@ int send_control(const Channel &ch, uint32_t keyId, uint32_t msgType, int ctrlTy
     msg->keyId = keyId;
     const int ret = msgsnd(service, msg.get(), kCtrlTextSize, IPC_NOWAIT);
     msg.reset();
-    say(ch, site, log::kDebug, "%s:ret[%d],ctrlType[%d],msgType[%04x],keyId[%d]\n", site.function, ret, ctrlType,
-        msgType, key);
+    SAY(debug, "%s:ret[%d],ctrlType[%d],msgType[%04x],keyId[%d]\n", site.function, ret, ctrlType, msgType, key);
     return ret == 0 ? 0 : kFailed;
 }
 
 int send_data(const Channel &ch, uint32_t type, int16_t len, uint8_t subCmd, const void *data, Site site) {
-    say(ch, site, log::kDebug, "%s:type[0x%04x]-len[%d]-subCmd[%d]\n", site.function, type, len, subCmd);
+    SAY(debug, "%s:type[0x%04x]-len[%d]-subCmd[%d]\n", site.function, type, len, subCmd);
     const int service = ch.serviceQueue->load();
     if (service == -1) {
-        say(ch, site, log::kErr, "%s", ch.serviceNotOpen);
+        SAY(err, "%s", ch.serviceNotOpen);
         return kFailed;
     }
     if (data == nullptr) {
-        say(ch, site, log::kErr, "SendData is NULL\n");
+        SAY(err, "SendData is NULL\n");
         return kFailed;
     }
     if (len < 0 || len > ch.largestPayload) {
-        say(ch, site, log::kErr, "Len is invalid\n");
+        SAY(err, "Len is invalid\n");
         return kFailed;
     }
     if (type > ch.lastDataType) {
-        say(ch, site, log::kWarn, "type [0x%04x] over Max limit\n", type);
+        SAY(warn, "type [0x%04x] over Max limit\n", type);
         return kFailed;
     }
     const size_t text = kDataAt + static_cast<size_t>(len);
     Buffer msg(static_cast<unsigned char *>(std::calloc(1, kTextOffset + text)));
     if (!msg) {
         const int error = errno;
-        say(ch, site, log::kErr, "Malloc %s Error:type[0x%04x]-len[%d]-subCmd[%d]-[%s]\n", site.function, type, len,
-            subCmd, error_text(error));
+        SAY(err, "Malloc %s Error:type[0x%04x]-len[%d]-subCmd[%d]-[%s]\n", site.function, type, len, subCmd,
+            error_text(error));
         return kFailed;
     }
     unsigned char *p = msg.get();
@@ -240,26 +221,26 @@ int send_data(const Channel &ch, uint32_t type, int16_t len, uint8_t subCmd, con
     p[kTextOffset + kFillAt] = 0;
     if (len > 0) std::memcpy(p + kTextOffset + kDataAt, data, static_cast<size_t>(len));
     const int ret = msgsnd(service, p, text, IPC_NOWAIT);
-    say(ch, site, log::kDebug, "%s:ret[%d]-type[0x%04x]-len[%d]-subCmd[%d]\n", site.function, ret, type, len, subCmd);
+    SAY(debug, "%s:ret[%d]-type[0x%04x]-len[%d]-subCmd[%d]\n", site.function, ret, type, len, subCmd);
     return ret == 0 ? 0 : kFailed;
 }
 
 int receive(const Channel &ch, int keyId, void *record, int timeout, Site site) {
     if (record == nullptr) {
-        say(ch, site, log::kWarn, "%s", ch.nullBuffer);
+        SAY(warn, "%s", ch.nullBuffer);
         return kFailed;
     }
     const int queue = app_queue(keyId);
     if (queue == -1) {
         const int error = errno;
-        say(ch, site, log::kErr, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
+        SAY(err, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
     if (timeout < 0) return receive_blocking(ch, site, keyId, queue, record);
     // timeout x unit must stay within a signed 32-bit count of milliseconds.
     const int largestTimeout = INT_MAX / ch.timeoutUnitMs;
     if (timeout > largestTimeout) {
-        say(ch, site, log::kWarn, "%s:timeout[%d] over max limit[%d]\n", site.function, timeout, largestTimeout);
+        SAY(warn, "%s:timeout[%d] over max limit[%d]\n", site.function, timeout, largestTimeout);
         return kFailed;
     }
     const int polls = timeout * ch.timeoutUnitMs / (kPollIntervalUs / 1000);
