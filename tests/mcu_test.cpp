@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sched.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -94,6 +96,26 @@ TEST_F(McuInit, FailsUntilTheServiceQueueExistsAndCreatesNoQueueMeanwhile) {
     FakeQueueService service(kServiceKey);
     EXPECT_EQ(InitMcuMsg(), thread_id());
     EXPECT_EQ(SendMcuMsg(0x0201, 3, 0, kPayload.data()), 0);
+}
+
+// In a PID namespace the first process has thread id 1 and its first thread id 2: the keys of the
+// service queues, which must never become an application's queue.
+TEST_F(McuInit, RefusesThreadIdsThatAreServiceQueueKeys) {
+    FakeQueueService service(kServiceKey, FakeQueueService::Mode::kIdle);
+    if (unshare(CLONE_NEWPID) != 0) GTEST_SKIP() << "cannot create a PID namespace";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int asPid1 = InitMcuMsg();
+        int asTid2 = 0;
+        std::thread([&] { asTid2 = InitMcuMsg(); }).join();
+        const bool logged = log_.has("Get keyid error:[thread id 1 is the key of a service queue]\n") &&
+                            log_.has("Get keyid error:[thread id 2 is the key of a service queue]\n");
+        _exit(asPid1 == -1 && asTid2 == -1 && logged ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a thread id 1 or 2 was accepted as keyId";
+    EXPECT_EQ(msgget(2, 0), -1);  // no queue was created under a service key
 }
 
 TEST_F(McuInit, DestroyRemovesTheQueueWithItsMessagesAndKeepsTheServiceQueue) {

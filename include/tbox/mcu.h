@@ -70,8 +70,9 @@ typedef struct McuCtrlMsg {
 
 /*
  * Opens the MCU service queue (key 1; it must exist) on first success, then creates or reuses the
- * calling thread's application queue. Returns the keyId (the calling thread's id, > 0), or -1 when
- * the service queue cannot be opened, the thread id cannot be read or the queue cannot be created.
+ * calling thread's application queue. Returns the keyId (the calling thread's id, > 2), or -1 when
+ * the service queue cannot be opened, the thread id cannot be read or is 1 or 2 (the keys of the
+ * service queues, possible inside a PID namespace), or the queue cannot be created.
  * A second call in the same thread returns the same keyId and keeps what the queue holds.
  */
 TBOX_API int InitMcuMsg(void);

@@ -53,7 +53,8 @@ typedef struct ConfigMsg {
 
 /*
  * Opens the upgrade configuration queue (key 2; it must exist) on first success, then creates or
- * reuses the calling thread's application queue. Returns the keyId (> 0) or -1.
+ * reuses the calling thread's application queue. Returns the keyId (> 2) or -1 (as InitMcuMsg: also
+ * when the thread id is 1 or 2, the keys of the service queues).
  */
 TBOX_API int InitUpgradeConfigClient(void);
 

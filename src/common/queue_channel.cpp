@@ -117,6 +117,12 @@ int init(const Channel &ch, Site site) {
         return kFailed;
     }
     const int keyId = static_cast<int>(tid);
+    // Thread ids 1 and 2 occur inside PID namespaces (containers); their "own" queue would be a
+    // service's queue, and receiving from it would take the service's messages away.
+    if (keyId <= kLargestServiceKey) {
+        SAY(err, "Get keyid error:[thread id %d is the key of a service queue]\n", keyId);
+        return kFailed;
+    }
     if (msgget(static_cast<key_t>(keyId), IPC_CREAT | kQueueMode) == -1) {
         const int error = errno;
         SAY(err, "Create App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));

@@ -32,6 +32,7 @@ constexpr int kFailed = -1;
 constexpr int kTimedOut = -12;
 constexpr int kPollIntervalUs = 50000;
 constexpr int kQueueMode = 0644;
+constexpr int kLargestServiceKey = 2;  // service queues have keys 1 (MCU) and 2 (upgrade configuration)
 
 struct Channel {
     const char *source;              // source base name shown in log lines
