@@ -1,0 +1,97 @@
+/*
+ * Upgrade configuration channel: configuration messages from the upgrade service over System V
+ * message queues, with the protocol of the MCU channel (tbox/mcu.h).
+ *
+ * The upgrade service owns the queue with key 2; the library puts only subscribe/unsubscribe control
+ * messages (McuCtrlMsg records) on it. Each receiving thread calls InitUpgradeConfigClient, which
+ * creates the thread's application queue (key = its kernel thread id, the keyId), subscribes with
+ * SubscriptionConfigMsg and takes messages with GetConfigMsg. Sends never block.
+ *
+ * A thread that calls both InitMcuMsg and InitUpgradeConfigClient gets one keyId and one shared
+ * queue: GetMcuMsg and GetConfigMsg then each take whatever message is first; only mtype tells the
+ * two kinds apart. There are no locks; this channel never removes application queues.
+ */
+#ifndef TBOX_UPGRADE_CONFIG_H
+#define TBOX_UPGRADE_CONFIG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <tbox/export.h>
+
+TBOX_BEGIN_DECLS
+
+/*
+ * Types of the configuration channel, a signed 32-bit enumeration: 1 and 2 are the control types,
+ * 3 to 0x3FFE the message types (what each stands for is the upgrade service's).
+ */
+typedef enum ConfigType {
+    CONFIG_TYPE_INVALID = -1,
+    CONFIG_CTRL_SUBSCRIBE = 1,
+    CONFIG_CTRL_UNSUBSCRIBE = 2,
+    CONFIG_TYPE_FIRST = 3,
+    CONFIG_TYPE_LAST = 0x3FFE,
+    CONFIG_TYPE_INT32_MAX = 0x7FFFFFFF /* keeps the enumeration a full signed 32-bit type */
+} ConfigType;
+
+/* Largest text GetConfigMsg takes. */
+#define CONFIG_MSG_MAX_TEXT_SIZE 4212
+
+/*
+ * A configuration message as received. The channel reads only mtype and the 16-bit length at text
+ * offset 4 (where McuMsg has len); the rest of the text is laid out by the upgrade service.
+ */
+typedef struct ConfigMsg {
+    long mtype;            /* its ConfigType */
+    uint8_t lead[4];       /* service-defined */
+    uint16_t len;          /* length field, text offset 4 */
+    uint8_t body[CONFIG_MSG_MAX_TEXT_SIZE - 6];
+} ConfigMsg;
+
+/* Bytes a GetConfigMsg buffer must hold: mtype and the largest text (4216 where long has 4 bytes). */
+#define CONFIG_MSG_BUFFER_SIZE (offsetof(ConfigMsg, lead) + CONFIG_MSG_MAX_TEXT_SIZE)
+
+/*
+ * Opens the upgrade configuration queue (key 2; it must exist) on first success, then creates or
+ * reuses the calling thread's application queue. Returns the keyId (> 2) or -1 (as InitMcuMsg: also
+ * when the thread id is 1 or 2, the keys of the service queues).
+ */
+TBOX_API int InitUpgradeConfigClient(void);
+
+/*
+ * Asks the upgrade service to deliver (stop delivering) messages of `msgType` into queue `keyId`.
+ * keyId must be above 2 (unsigned) and name an existing queue; msgType must lie in
+ * CONFIG_TYPE_FIRST..CONFIG_TYPE_LAST (negative values are refused). Returns 0 when the control
+ * message was queued, -1 when InitUpgradeConfigClient has not succeeded, an argument is refused or
+ * the service queue is full.
+ */
+TBOX_API int SubscriptionConfigMsg(uint32_t keyId, ConfigType msgType);
+TBOX_API int UnSubscriptionConfigMsg(uint32_t keyId, ConfigType msgType);
+
+/*
+ * Takes the first message of any type from queue `keyId` into `msg`, which must hold at least
+ * CONFIG_MSG_BUFFER_SIZE bytes (at most CONFIG_MSG_MAX_TEXT_SIZE text bytes are written after mtype).
+ * timeout < 0 blocks; timeout >= 0 is in milliseconds: one attempt, then one more every 50 ms,
+ * timeout / 50 times. Returns the text bytes received, -12 when the timeout ran out, -1 on failure
+ * (null msg, no such queue, receive error, or a message longer than CONFIG_MSG_MAX_TEXT_SIZE, which
+ * stays at the head of the queue).
+ */
+TBOX_API int GetConfigMsg(int keyId, ConfigMsg *msg, int timeout);
+
+TBOX_END_DECLS
+
+#if defined(__cplusplus)
+#define TBOX_CONFIG_LAYOUT_CHECK(cond, what) static_assert(cond, what)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define TBOX_CONFIG_LAYOUT_CHECK(cond, what) _Static_assert(cond, what)
+#endif
+#ifdef TBOX_CONFIG_LAYOUT_CHECK
+TBOX_CONFIG_LAYOUT_CHECK(sizeof(ConfigType) == 4, "ConfigType is 32 bits");
+TBOX_CONFIG_LAYOUT_CHECK((ConfigType)-1 < 0, "ConfigType is signed");
+TBOX_CONFIG_LAYOUT_CHECK(offsetof(ConfigMsg, lead) == sizeof(long), "ConfigMsg text follows mtype");
+TBOX_CONFIG_LAYOUT_CHECK(offsetof(ConfigMsg, len) == offsetof(ConfigMsg, lead) + 4, "ConfigMsg.len at text + 4");
+TBOX_CONFIG_LAYOUT_CHECK(sizeof(ConfigMsg) >= CONFIG_MSG_BUFFER_SIZE, "ConfigMsg holds the largest text");
+#undef TBOX_CONFIG_LAYOUT_CHECK
+#endif
+
+#endif

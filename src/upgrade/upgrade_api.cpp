@@ -1,0 +1,64 @@
+#include <atomic>
+#include <cstddef>
+
+#include "common/log.h"
+#include "common/queue_channel.h"
+#include "tbox/upgrade_config.h"
+
+// --- Upgrade configuration channel: queue key 2, shares no state with the upgrade task client ------
+namespace {
+
+namespace queue = tbox::queue;
+
+// Identifier of the upgrade service's configuration queue (key 2): -1 until the first successful
+// InitUpgradeConfigClient, then kept.
+std::atomic<int> g_configQueFd{-1};
+
+constexpr queue::Channel kConfigChannel{
+    tbox::log::base_name(__FILE__),
+    /*serviceKey=*/2,
+    &g_configQueFd,
+    /*logsInitStart=*/false,
+    "Open Upgrade ConfigQueue Error",
+    "Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n",
+    /*smallestKeyId=*/3,
+    /*typesAreSigned=*/true,
+    CONFIG_TYPE_FIRST,
+    CONFIG_TYPE_LAST,
+    "Recv Config Msg Buff Is NULL\n",
+    CONFIG_MSG_MAX_TEXT_SIZE,
+    /*timeoutUnitMs=*/1,
+    /*logsSubCmd=*/false,
+    /*lastDataType=*/0,  // the library sends no data messages on this channel
+    /*largestPayload=*/0,
+};
+
+static_assert(offsetof(ConfigMsg, lead) == queue::kTextOffset);
+static_assert(offsetof(ConfigMsg, len) == queue::kTextOffset + queue::kLenAt);
+static_assert(sizeof(ConfigMsg) >= CONFIG_MSG_BUFFER_SIZE);
+static_assert(CONFIG_MSG_BUFFER_SIZE == sizeof(long) + 4212);
+static_assert(sizeof(ConfigType) == 4 && static_cast<ConfigType>(-1) < 0);
+static_assert(CONFIG_CTRL_SUBSCRIBE == queue::kSubscribe && CONFIG_CTRL_UNSUBSCRIBE == queue::kUnsubscribe);
+
+int SendCtrlMsgToUpgrade(uint32_t keyId, ConfigType msgType, ConfigType ctrlType) {
+    return queue::send_control(kConfigChannel, keyId, static_cast<uint32_t>(msgType), ctrlType, TBOX_QUEUE_SITE);
+}
+
+}  // namespace
+
+int InitUpgradeConfigClient(void) {
+    return queue::init(kConfigChannel, TBOX_QUEUE_SITE);
+}
+
+int SubscriptionConfigMsg(uint32_t keyId, ConfigType msgType) {
+    return SendCtrlMsgToUpgrade(keyId, msgType, CONFIG_CTRL_SUBSCRIBE);
+}
+
+int UnSubscriptionConfigMsg(uint32_t keyId, ConfigType msgType) {
+    return SendCtrlMsgToUpgrade(keyId, msgType, CONFIG_CTRL_UNSUBSCRIBE);
+}
+
+int GetConfigMsg(int keyId, ConfigMsg *msg, int timeout) {
+    return queue::receive(kConfigChannel, keyId, msg, timeout, TBOX_QUEUE_SITE);
+}
+// --- end of the upgrade configuration channel ----------------------------------------------------
