@@ -6,7 +6,9 @@
 #include <tbox/cipher.h>
 #include <tbox/convert.h>
 #include <tbox/digest.h>
+#include <tbox/mcu.h>
 #include <tbox/patch.h>
+#include <tbox/upgrade_config.h>
 #include <tbox/uart.h>
 
 #endif
