@@ -1,127 +1,85 @@
 #include "support/fake_queue_service.h"
 
 #include <dlfcn.h>
+#include <sched.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 namespace tbox::test {
 namespace {
 
-constexpr size_t kLargestText = 8192;  // msgmax of a fresh IPC namespace
-
-uint32_t u32_at(const Bytes &text, size_t at) {
-    uint32_t v = 0;
-    if (text.size() >= at + 4) std::memcpy(&v, text.data() + at, 4);
-    return v;
-}
-
 std::atomic<int> g_countedQueue{-1};
 std::atomic<int> g_polls{0};
 
+int thread_count() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
+}
+
 }  // namespace
 
-PollCounter::PollCounter(int queue) {
-    g_polls = 0;
-    g_countedQueue = queue;
+void QueueTest::SetUp() {
+    // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
+    ASSERT_EQ(thread_count(), 1) << "refusing to touch System V queues from a multi-threaded process";
+    if (unshare(CLONE_NEWIPC) == 0) return;
+    if (errno == EPERM) GTEST_SKIP() << "a private IPC namespace needs CAP_SYS_ADMIN";
+    FAIL() << "unshare(CLONE_NEWIPC): " << std::strerror(errno);
 }
-PollCounter::~PollCounter() {
-    g_countedQueue = -1;
+
+ServiceQueue::ServiceQueue(key_t key) : id(msgget(key, IPC_CREAT | IPC_EXCL | 0666)) {
+    if (id == -1) throw std::runtime_error("cannot create the service queue");
 }
-int PollCounter::attempts() const {
-    return g_polls;
+
+ServiceQueue::~ServiceQueue() {
+    msgctl(id, IPC_RMID, nullptr);
+}
+
+int thread_id() {
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+int app_queue(int keyId) {
+    return msgget(keyId, 0);
 }
 
 int raw_send(int queue, long mtype, const Bytes &text) {
     std::vector<unsigned char> buf(sizeof(long) + text.size());
     std::memcpy(buf.data(), &mtype, sizeof mtype);
-    if (!text.empty()) std::memcpy(buf.data() + sizeof(long), text.data(), text.size());
+    std::copy(text.begin(), text.end(), buf.begin() + sizeof(long));
     return msgsnd(queue, buf.data(), text.size(), IPC_NOWAIT);
 }
 
-bool raw_take(int queue, QueueRecord *out, size_t max) {
-    std::vector<unsigned char> buf(sizeof(long) + max);
-    const ssize_t n = msgrcv(queue, buf.data(), max, 0, IPC_NOWAIT);
-    if (n < 0) return false;
-    std::memcpy(&out->mtype, buf.data(), sizeof(long));
-    out->text.assign(buf.begin() + sizeof(long), buf.begin() + sizeof(long) + n);
-    return true;
+std::vector<QueueRecord> take_all(int queue) {
+    constexpr size_t kMax = 65536;
+    std::vector<unsigned char> buf(sizeof(long) + kMax);
+    std::vector<QueueRecord> got;
+    for (ssize_t n; (n = msgrcv(queue, buf.data(), kMax, 0, IPC_NOWAIT)) >= 0;) {
+        QueueRecord &r = got.emplace_back();
+        std::memcpy(&r.mtype, buf.data(), sizeof(long));
+        r.text.assign(buf.begin() + sizeof(long), buf.begin() + sizeof(long) + n);
+    }
+    return got;
 }
 
 size_t queued(int queue) {
     msqid_ds info{};
-    if (msgctl(queue, IPC_STAT, &info) != 0) return 0;
-    return info.msg_qnum;
+    return msgctl(queue, IPC_STAT, &info) == 0 ? info.msg_qnum : 0;
 }
 
-Bytes mcu_text(uint32_t type, uint8_t subCmd, const Bytes &payload) {
-    Bytes text(8 + payload.size());
-    const auto len = static_cast<uint16_t>(payload.size());
-    std::memcpy(text.data(), &type, 4);
-    std::memcpy(text.data() + 4, &len, 2);
-    text[6] = subCmd;
-    std::copy(payload.begin(), payload.end(), text.begin() + 8);
-    return text;
+void count_polls(int queue) {
+    g_polls = 0;
+    g_countedQueue = queue;
 }
 
-FakeQueueService::FakeQueueService(key_t key, Mode mode) {
-    queue_ = msgget(key, IPC_CREAT | IPC_EXCL | 0666);
-    if (queue_ == -1) throw std::runtime_error("fake queue service: cannot create its queue");
-    if (mode == Mode::kServing) thread_ = std::thread([this] { serve(); });
-}
-
-FakeQueueService::~FakeQueueService() {
-    msgctl(queue_, IPC_RMID, nullptr);  // wakes the blocked receive with EIDRM
-    if (thread_.joinable()) thread_.join();
-}
-
-void FakeQueueService::serve() {
-    std::vector<unsigned char> buf(sizeof(long) + kLargestText);
-    for (;;) {
-        const ssize_t n = msgrcv(queue_, buf.data(), kLargestText, 0, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        QueueRecord record;
-        std::memcpy(&record.mtype, buf.data(), sizeof(long));
-        record.text.assign(buf.begin() + sizeof(long), buf.begin() + sizeof(long) + n);
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::pair<uint32_t, uint32_t> sub{u32_at(record.text, 4), u32_at(record.text, 0)};
-        if (record.mtype == 1 && n == 12) subscriptions_.insert(sub);
-        if (record.mtype == 2 && n == 12) subscriptions_.erase(sub);
-        received_.push_back(std::move(record));
-        arrived_.notify_all();
-    }
-}
-
-std::vector<QueueRecord> FakeQueueService::wait_for(size_t count, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_for(lock, limit, [&] { return received_.size() >= count; });
-    return received_;
-}
-
-std::vector<QueueRecord> FakeQueueService::received() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-}
-
-std::set<std::pair<uint32_t, uint32_t>> FakeQueueService::subscriptions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return subscriptions_;
-}
-
-int FakeQueueService::deliver(long type, const Bytes &text) {
-    int delivered = 0;
-    for (const auto &[keyId, msgType] : subscriptions()) {
-        if (msgType != static_cast<uint32_t>(type)) continue;
-        const int app = msgget(static_cast<key_t>(keyId), 0);
-        if (app != -1 && raw_send(app, type, text) == 0) ++delivered;
-    }
-    return delivered;
+int polls() {
+    return g_polls;
 }
 
 }  // namespace tbox::test

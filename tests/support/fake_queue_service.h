@@ -1,75 +1,48 @@
-// A queue-channel service for tests (the MCU message service on key 1, the upgrade service's
-// configuration side on key 2): owns its queue, and, when serving, runs a thread that takes every
-// message off it, records it byte for byte, keeps the subscriptions that control messages ask for and
-// delivers messages to the subscribed application queues. Use it only inside a private IPC namespace.
+// The test's side of the System V queue channels. Each test runs in a private IPC namespace, so the
+// service keys 1 (MCU) and 2 (upgrade configuration) are the test's own and no host queue is touched.
+// A service is only its queue: the test reads what the library put there, and plays the service by
+// putting messages on application queues itself.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <set>
-#include <thread>
-#include <utility>
 #include <vector>
+
+#include "support/log_capture.h"
 
 namespace tbox::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// One System V message: mtype and the text after it.
 struct QueueRecord {
     long mtype;
     Bytes text;
 };
 
-class FakeQueueService {
-public:
-    enum class Mode { kServing, kIdle };  // kIdle leaves messages on the queue for the test to inspect
-    FakeQueueService(key_t key, Mode mode = Mode::kServing);
-    ~FakeQueueService();  // removes the queue, which also ends the thread
-    FakeQueueService(const FakeQueueService &) = delete;
-    FakeQueueService &operator=(const FakeQueueService &) = delete;
-
-    int queue() const { return queue_; }
-
-    // Messages taken so far, in arrival order; waits up to `limit` until there are at least `count`.
-    std::vector<QueueRecord> wait_for(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5));
-    std::vector<QueueRecord> received() const;
-    std::set<std::pair<uint32_t, uint32_t>> subscriptions() const;  // (keyId, msgType)
-
-    // Sends `text` with mtype `type` to every queue subscribed to `type`; returns how many got it.
-    int deliver(long type, const Bytes &text);
-
-private:
-    void serve();
-
-    int queue_ = -1;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<QueueRecord> received_;
-    std::set<std::pair<uint32_t, uint32_t>> subscriptions_;
+// Enters a fresh IPC namespace (skips where the process may not) and captures log lines.
+class QueueTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    LogCapture log_;
 };
 
-// Counts the non-blocking receives made on `queue` while alive: the test binaries carry a msgrcv that
-// counts and then calls the C library's.
-class PollCounter {
-public:
-    explicit PollCounter(int queue);
-    ~PollCounter();
-    PollCounter(const PollCounter &) = delete;
-    PollCounter &operator=(const PollCounter &) = delete;
-    int attempts() const;
+// The queue a service owns under `key`, removed with the object.
+struct ServiceQueue {
+    explicit ServiceQueue(key_t key);
+    ~ServiceQueue();
+    int id;
 };
 
-// Raw queue helpers for the test's side.
-int raw_send(int queue, long mtype, const Bytes &text);          // msgsnd, IPC_NOWAIT; 0 or -1
-bool raw_take(int queue, QueueRecord *out, size_t max = 65536);  // msgrcv, IPC_NOWAIT
-size_t queued(int queue);                                        // messages waiting
-// The text of an McuMsg: type, len, subCmd, fill, payload.
-Bytes mcu_text(uint32_t type, uint8_t subCmd, const Bytes &payload);
+int thread_id();
+int app_queue(int keyId);                                // the queue with key keyId, or -1; never creates
+int raw_send(int queue, long mtype, const Bytes &text);  // never blocks; 0 or -1
+std::vector<QueueRecord> take_all(int queue);            // empties the queue, in order
+size_t queued(int queue);
+
+// Counts the non-blocking receives on `queue` from now on (the test binaries wrap msgrcv).
+void count_polls(int queue);
+int polls();
 
 }  // namespace tbox::test
