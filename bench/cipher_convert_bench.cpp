@@ -70,12 +70,12 @@ int bench_aes(size_t mib) {
     double sdk = 1e30, tool = 1e30;
     for (int round = 0; round < 5; ++round) {
         sdk = std::min(sdk, best_of(1, [&] {
-            FILE *in = std::fopen(plain.c_str(), "rb");
-            FILE *out = std::fopen(ours.c_str(), "wb");
-            rc |= Aes256EcbEncrypt(key, in, out);
-            std::fclose(in);
-            std::fclose(out);
-        }));
+                           FILE *in = std::fopen(plain.c_str(), "rb");
+                           FILE *out = std::fopen(ours.c_str(), "wb");
+                           rc |= Aes256EcbEncrypt(key, in, out);
+                           std::fclose(in);
+                           std::fclose(out);
+                       }));
         tool = std::min(tool, best_of(1, [&] { rc |= std::system(cmd.c_str()); }));
     }
     const bool same = rc == 0 && same_files(ours, peer);

@@ -33,7 +33,7 @@ struct Run {
 };
 
 double now() {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
@@ -85,7 +85,9 @@ Run measure(const std::vector<std::string> &argv, int runs) {
     return best;
 }
 
-bool exists(const std::string &p) { return access(p.c_str(), F_OK) == 0; }
+bool exists(const std::string &p) {
+    return access(p.c_str(), F_OK) == 0;
+}
 
 uint64_t g_seed = 0x9E3779B97F4A7C15ull;
 uint64_t next_random() {
@@ -154,7 +156,9 @@ void make_random_file(const std::string &path, size_t size) {
     std::rename(tmp.c_str(), path.c_str());
 }
 
-double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
+double mib(long kib) {
+    return static_cast<double>(kib) / 1024.0;
+}
 
 bool g_all_ok = true;
 
@@ -210,7 +214,8 @@ int main(int argc, char **argv) {
         std::rename((patchf + ".part").c_str(), patchf.c_str());
         std::printf("bsdiff: %.1f s, peak %.0f MiB\n", diff.seconds, mib(diff.peak_kib));
     }
-    struct stat pst {}, nst {};
+    struct stat pst {
+    }, nst{};
     stat(patchf.c_str(), &pst);
     stat(newf.c_str(), &nst);
     std::printf("patch: old %zu MiB, new %.1f MiB, patch %.1f MiB; best of %d runs\n", patch_mib,

@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int result = BSDiffPatchFile(w.old_path.c_str(), w.new_path.c_str(), w.patch_path.c_str());
     FILE *produced = std::fopen(w.new_path.c_str(), "rb");
     if (result == 0) {
-        if (produced == nullptr || std::fseek(produced, 0, SEEK_END) != 0 || std::ftell(produced) != claimed) std::abort();
+        if (produced == nullptr || std::fseek(produced, 0, SEEK_END) != 0 || std::ftell(produced) != claimed)
+            std::abort();
     } else if (result != -1 || produced != nullptr) {
         std::abort();
     }

@@ -74,16 +74,15 @@ TEST(Abi, ExportedSymbolsAreExactlyTheExpectedOnes) {
 
 TEST(Abi, BindingFamiliesExportTheirFullFunctionSets) {
     const auto actual = exported_symbols();
-    const std::pair<const char *, int> families[] = {
-        {"ky_at_", 17},      {"ky_bt_", 62},      {"ky_ecall_", 21},  {"ky_gbreal_", 19},
-        {"ky_gnss_", 19},    {"ky_gsensor_", 54}, {"ky_monitor_", 30}, {"ky_net_", 25},
-        {"ky_param_", 28},   {"ky_pm_", 46},      {"ky_update_", 36}, {"ky_wifi_", 56}};
+    const std::pair<const char *, int> families[] = {{"ky_at_", 17},      {"ky_bt_", 62},     {"ky_ecall_", 21},
+                                                     {"ky_gbreal_", 19},  {"ky_gnss_", 19},   {"ky_gsensor_", 54},
+                                                     {"ky_monitor_", 30}, {"ky_net_", 25},    {"ky_param_", 28},
+                                                     {"ky_pm_", 46},      {"ky_update_", 36}, {"ky_wifi_", 56}};
     int total = 0;
     for (const auto &[prefix, count] : families) {
-        const int n = static_cast<int>(std::count_if(actual.begin(), actual.end(), [p = std::string(prefix)](
-                                                                                        const std::string &s) {
-            return s.compare(0, p.size(), p) == 0;
-        }));
+        const int n = static_cast<int>(
+            std::count_if(actual.begin(), actual.end(),
+                          [p = std::string(prefix)](const std::string &s) { return s.compare(0, p.size(), p) == 0; }));
         EXPECT_EQ(n, count) << prefix;
         total += n;
     }

@@ -62,9 +62,8 @@ TEST_F(AtClient, WrappersSendTheirCommandsPrefixesAndLineCountsExactly) {
     EXPECT_EQ(ReadADC(0, buf), 0);
     EXPECT_EQ(SendAT("AT+CUSTOM=\"x\",1", nullptr, 2, nullptr), 0);
     const std::vector<std::string> expected = {
-        "('at+qccid', '+QCCID', 1)", "('at+gsn', '', 3)", "('at+cimi', '', 3)", "('at+csq', '+CSQ:', 1)",
-        "('AT+QADC=3', '', 1)",      "('AT+QADC=-1', '', 1)", "('AT+QADC=0', '', 1)",
-        "('AT+CUSTOM=\"x\",1', '', 2)"};
+        "('at+qccid', '+QCCID', 1)", "('at+gsn', '', 3)",     "('at+cimi', '', 3)",   "('at+csq', '+CSQ:', 1)",
+        "('AT+QADC=3', '', 1)",      "('AT+QADC=-1', '', 1)", "('AT+QADC=0', '', 1)", "('AT+CUSTOM=\"x\",1', '', 2)"};
     EXPECT_EQ(sent_args(), expected);
 }
 
@@ -108,8 +107,13 @@ TEST_F(AtClient, CsqStoresTheLeadingNumberOfTheAnswer) {
         const char *answer;
         unsigned char expected;
     };
-    const Case cases[] = {{" 31,99", 31}, {"31,99", 31}, {"99", 99}, {"+CSQ: 31,99", 0},
-                          {"", 0},        {"300,99", 44}, {"23,99 and a long tail past twelve bytes", 23}};
+    const Case cases[] = {{" 31,99", 31},
+                          {"31,99", 31},
+                          {"99", 99},
+                          {"+CSQ: 31,99", 0},
+                          {"", 0},
+                          {"300,99", 44},
+                          {"23,99 and a long tail past twelve bytes", 23}};
     for (const auto &c : cases) modem.script.push_back({0, c.answer});
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     for (const auto &c : cases) {
@@ -129,10 +133,9 @@ TEST_F(AtClient, CsqPassesOnTheServiceFailure) {
 TEST_F(AtClient, GpsInitSendsFourCommandsInOrder) {
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     EXPECT_EQ(GpsInit(), 0);
-    const std::vector<std::string> expected = {"('AT+QGPSCFG=\"outport\"', '', 0)",
-                                               "('AT+QGPSCFG=\"glonassnmeatype\",1', '', 0)",
-                                               "('AT+QGPSCFG=\"galileonmeatype\",1', '', 0)",
-                                               "('AT+QGPSCFG=\"beidounmeatype\",2', '', 0)"};
+    const std::vector<std::string> expected = {
+        "('AT+QGPSCFG=\"outport\"', '', 0)", "('AT+QGPSCFG=\"glonassnmeatype\",1', '', 0)",
+        "('AT+QGPSCFG=\"galileonmeatype\",1', '', 0)", "('AT+QGPSCFG=\"beidounmeatype\",2', '', 0)"};
     EXPECT_EQ(sent_args(), expected);
 }
 

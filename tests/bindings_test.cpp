@@ -59,8 +59,7 @@ TEST(Catalogue, EveryInterfaceHasItsMembersSpelledAndTypedExactly) {
          {ky_gbreal_interface_info(), {"GetKL15AndChargingStatus()(ii)", "GbRealData(iay)", "AlarmState:b:read"}}},
         {"ky.gnss",
          {ky_gnss_interface_info(),
-          {"GetGpsData()((iiiiiiiiii))", "GpsOrignalUpdate(s)", "GpsParseredUpdate((iiiiiiiiii))",
-           "GpsSyncTime(i)"}}},
+          {"GetGpsData()((iiiiiiiiii))", "GpsOrignalUpdate(s)", "GpsParseredUpdate((iiiiiiiiii))", "GpsSyncTime(i)"}}},
         {"ky.gsensor",
          {ky_gsensor_interface_info(),
           {"SetRapidAccThreshold(di)()", "SetRapidDecelerationThreshold(di)()", "SetSuddenTurnThreshold(di)()",
@@ -83,8 +82,8 @@ TEST(Catalogue, EveryInterfaceHasItsMembersSpelledAndTypedExactly) {
            "PowerStateChanged(yyi)", "GsensorWakeUp()"}}},
         {"ky.update",
          {ky_update_interface_info(),
-          {"BindUpgrade(i)()", "UnbindUpgrade(b)()", "GetBindId()(i)", "StartUpgrade(sy)(s)",
-           "GetUpgradeStatus()(i)", "GetCanParserStatus()(i)"}}},
+          {"BindUpgrade(i)()", "UnbindUpgrade(b)()", "GetBindId()(i)", "StartUpgrade(sy)(s)", "GetUpgradeStatus()(i)",
+           "GetCanParserStatus()(i)"}}},
         {"ky.wifi",
          {ky_wifi_interface_info(),
           {"GetWifiStatus()(i)", "SetWifiMode(i)()", "DisableWifi()()", "EnableWifi()()", "GetWifiApInfo()((ssi))",
@@ -142,9 +141,9 @@ TEST(Catalogue, IntrospectionOnTheWireCarriesNoAnnotation) {
     FakeService bt{"ky.bt", "/ky/bt", [] { return gpointer(ky_bt_skeleton_new()); }};
     GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
     GError *error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(bus, "ky.bt", "/ky/bt", "org.freedesktop.DBus.Introspectable",
-                                                  "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
-                                                  G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    GVariant *reply =
+        g_dbus_connection_call_sync(bus, "ky.bt", "/ky/bt", "org.freedesktop.DBus.Introspectable", "Introspect",
+                                    nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
     ASSERT_NE(reply, nullptr) << error->message;
     const gchar *xml = nullptr;
     g_variant_get(reply, "(&s)", &xml);
@@ -160,8 +159,8 @@ protected:
     void SetUp() override { tbox::test::private_bus_address(); }
     static KyAt *at_proxy() {
         GError *error = nullptr;
-        KyAt *p = ky_at_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.at", "/ky/at",
-                                               nullptr, &error);
+        KyAt *p = ky_at_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.at", "/ky/at", nullptr,
+                                               &error);
         EXPECT_NE(p, nullptr);
         return p;
     }
@@ -231,8 +230,8 @@ TEST_F(Dispatch, MethodsWithEmptyTuplesSucceed) {
     });
     KyWifi *w = ky_wifi_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.wifi", "/ky/wifi",
                                                nullptr, nullptr);
-    KyEcall *e = ky_ecall_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.ecall",
-                                                 "/ky/ecall", nullptr, nullptr);
+    KyEcall *e = ky_ecall_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.ecall", "/ky/ecall",
+                                                 nullptr, nullptr);
     EXPECT_TRUE(ky_wifi_call_disable_wifi_sync(w, nullptr, nullptr));
     EXPECT_TRUE(ky_ecall_call_clear_ecall_statue_sync(e, nullptr, nullptr));
     GVariant *status = nullptr;
@@ -467,8 +466,7 @@ TEST_F(AlarmState, SettingThroughAProxyIsRefusedAndLeavesTheValue) {
                                                        "/ky/gbreal", nullptr, nullptr);
     ky_gbreal_set_alarm_state(proxy, TRUE);
     ASSERT_TRUE(tbox::test::pump_until([&] { return !warnings.empty(); }));
-    EXPECT_EQ(warnings[0].rfind("Error setting property 'AlarmState' on interface ky.gbreal: ", 0), 0u)
-        << warnings[0];
+    EXPECT_EQ(warnings[0].rfind("Error setting property 'AlarmState' on interface ky.gbreal: ", 0), 0u) << warnings[0];
     EXPECT_FALSE(ky_gbreal_get_alarm_state(proxy));
     gboolean stored = TRUE;
     gb.run([&] { stored = ky_gbreal_get_alarm_state(skeleton()); });
@@ -509,8 +507,8 @@ TEST(AlarmStateUnexported, ValueChangesSilentlyAndNotifiesLocally) {
 TEST_F(AlarmState, ExportedOnTwoConnectionsEachSendsTheChange) {
     GDBusConnection *second = tbox::test::open_bus_connection();
     gb.run([&] {
-        ASSERT_TRUE(g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton()), second, "/ky/gbreal",
-                                                     nullptr));
+        ASSERT_TRUE(
+            g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton()), second, "/ky/gbreal", nullptr));
         ky_gbreal_set_alarm_state(skeleton(), TRUE);
     });
     ASSERT_TRUE(tbox::test::pump_until([&] { return changes() == 2; }));

@@ -47,8 +47,9 @@ protected:
     static int openssl(const char *mode, const std::string &from, const std::string &to) {
         std::string hex;
         for (unsigned char k : kKey) hex += "0123456789abcdef"[k >> 4], hex += "0123456789abcdef"[k & 15];
-        return std::system(("openssl enc " + std::string(mode) + " -aes-256-ecb -K " + hex + " -in " + from +
-                            " -out " + to + " 2>/dev/null").c_str());
+        return std::system(("openssl enc " + std::string(mode) + " -aes-256-ecb -K " + hex + " -in " + from + " -out " +
+                            to + " 2>/dev/null")
+                               .c_str());
     }
 
     char dir_[32] = "/tmp/aes_test.XXXXXX";

@@ -36,7 +36,9 @@ std::string openssl_base64(const std::string &bytes, const std::string &flags) {
     return out;
 }
 
-const char *str(const unsigned char *s) { return reinterpret_cast<const char *>(s); }
+const char *str(const unsigned char *s) {
+    return reinterpret_cast<const char *>(s);
+}
 
 TEST(Base64, EncodeMatchesOpensslLineBreaking) {
     for (size_t size : {0, 1, 2, 3, 47, 48, 49, 96, 1000}) {

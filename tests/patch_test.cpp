@@ -21,16 +21,19 @@ using namespace tbox::test;
 using Bytes = std::string;
 using Outcome = std::pair<int, std::string>;  // result and what was written to standard error
 
-Outcome patch(const std::string &oldf, const std::string &newf, const std::string &patchf,
-              bool null_old = false) {
+Outcome patch(const std::string &oldf, const std::string &newf, const std::string &patchf, bool null_old = false) {
     testing::internal::CaptureStderr();
     const int result = BSDiffPatchFile(null_old ? nullptr : oldf.c_str(), newf.c_str(), patchf.c_str());
     return {result, testing::internal::GetCapturedStderr()};
 }
 
 // The line err(3)/errx(3) would print: "<program>: <message>[: <error text>]\n".
-std::string diag(const std::string &message) { return program_invocation_short_name + (": " + message + "\n"); }
-std::string diag(const std::string &message, int error) { return diag(message + ": " + std::strerror(error)); }
+std::string diag(const std::string &message) {
+    return program_invocation_short_name + (": " + message + "\n");
+}
+std::string diag(const std::string &message, int error) {
+    return diag(message + ": " + std::strerror(error));
+}
 const Outcome kOk{0, ""}, kCorrupt{-1, diag("Corrupt patch\n")};
 
 void bsdiff(const std::string &oldf, const std::string &newf, const std::string &patchf) {
@@ -49,8 +52,8 @@ Bytes offout(int64_t v) {
 Bytes bz(const Bytes &raw) {
     std::vector<char> out(raw.size() + raw.size() / 100 + 600);
     auto len = static_cast<unsigned>(out.size());
-    BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char *>(raw.data()), static_cast<unsigned>(raw.size()),
-                             9, 0, 0);
+    BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char *>(raw.data()), static_cast<unsigned>(raw.size()), 9, 0,
+                             0);
     return Bytes(out.data(), len);
 }
 
@@ -68,7 +71,9 @@ Bytes make_patch(int64_t new_size, const std::vector<Triple> &triples, const Byt
 }
 
 // The patch with the header field at byte `at` (8, 16 or 24) set to v.
-Bytes with_field(Bytes patch_bytes, size_t at, int64_t v) { return patch_bytes.replace(at, 8, offout(v)); }
+Bytes with_field(Bytes patch_bytes, size_t at, int64_t v) {
+    return patch_bytes.replace(at, 8, offout(v));
+}
 
 // bsdiff old -> new, then BSDiffPatchFile must replace "out" by new byte for byte, silently, with mode 0666 less
 // the umask, leaving no temporary file. (Debian's bsdiff refuses empty files: it cannot map them.) Diffs of
@@ -120,7 +125,9 @@ TEST(BSDiffPatchFileTest, AppliesHandMadePatches) {
         // which the first two have no old byte; then far past the end, where bytes are kept as they are.
         {"negative and far moves", "ABCDEFGHIJ",
          make_patch(12, {{3, 2, -5}, {4, 0, INT32_MAX}, {2, 1, 0}}, Bytes("\0\0\x01\x05\x06\x01\x01pq", 9), "xyz"),
-         Bytes("ABDxy\x05\x06" "BCpqz", 12)},
+         Bytes("ABDxy\x05\x06"
+               "BCpqz",
+               12)},
         {"positions beyond 32 bits", "A", make_patch(200, far, Bytes(200, '\x01'), ""), "B" + Bytes(199, '\x01')},
     };
     TempDir dir;
@@ -169,8 +176,8 @@ TEST(BSDiffPatchFileTest, CorruptAndHostilePatchesFailWithoutTouchingTheNewFile)
         {"x of 2^31", make_patch(6, {{k2p31, 0, 0}})},
         {"x of 2^32 + 4 (low 32 bits look fine)", make_patch(6, {{k2p32 + 4, 2, 0}})},
         {"z of -2^40", make_patch(6, {{4, 2, -(int64_t{1} << 40)}})},
-        {"more triples than new size + 1", make_patch(3, {{0, 0, 1}, {1, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0, 0, 1},
-                                                          {1, 0, 0}}, "abc", "")},
+        {"more triples than new size + 1",
+         make_patch(3, {{0, 0, 1}, {1, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0, 0, 1}, {1, 0, 0}}, "abc", "")},
         {"two empty triples in a row", make_patch(6, {{0, 0, 1}, {0, 0, 1}, {4, 2, 0}})},
         // 100000 empty triples in a few hundred bytes, claiming the largest new size.
         {"bzip2 bomb of empty triples", make_patch(INT32_MAX, std::vector<Triple>(100000), "", "")},

@@ -49,7 +49,9 @@ struct Pty {
     int master = -1, slave = -1;
     char name[64] = {};
     Pty() { EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0); }
-    ~Pty() { for (const int fd : {master, slave}) close(fd); }
+    ~Pty() {
+        for (const int fd : {master, slave}) close(fd);
+    }
     termios attrs() const {
         termios t{};
         EXPECT_EQ(tcgetattr(slave, &t), 0);
@@ -77,14 +79,18 @@ struct Pty {
     }
 };
 
-bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool is_open(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
 // The descriptor the next open() will return: the lowest free one.
 int next_fd() {
     const int fd = dup(0);
     close(fd);
     return fd;
 }
-bool same_attrs(const termios &a, const termios &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_attrs(const termios &a, const termios &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // A line opened at 115200 8N1 without flow control; the master end of the pty is the far end.
 struct UartLine : testing::Test {
@@ -200,8 +206,8 @@ TEST(UartSettings, OpenFailuresReturnMinusOneAndCloseTheDescriptor) {
     EXPECT_TRUE(log.has("Uart[/nonexistent/ttyS9] open Error[No such file or directory]\n"));
     const int fd = next_fd();
     EXPECT_EQ(UartInit("/dev/null", 115200, 0, 8, 1, 0), -1);  // not a terminal: refused by tcgetattr
-    EXPECT_TRUE(log.has("UART Set Error:Get fd[" + std::to_string(fd) +
-                        "] attr error[Inappropriate ioctl for device]\n"));
+    EXPECT_TRUE(
+        log.has("UART Set Error:Get fd[" + std::to_string(fd) + "] attr error[Inappropriate ioctl for device]\n"));
     EXPECT_FALSE(is_open(fd));
 }
 
@@ -210,7 +216,7 @@ TEST(UartSettings, OpenFailuresReturnMinusOneAndCloseTheDescriptor) {
 TEST_F(UartLine, EveryByteValuePassesUnchangedBothWaysWithoutEcho) {
     UartClose(fd);
     ASSERT_GE(fd = UartInit(pty.name, 115200, 2, 8, 1, 0), 0);  // asking for XON/XOFF must not eat them
-    Bytes sent(256), received;  // includes CR, LF, XON/XOFF, ^C, ^D and DEL
+    Bytes sent(256), received;                                  // includes CR, LF, XON/XOFF, ^C, ^D and DEL
     for (int i = 0; i < 256; ++i) sent[i] = uint8_t(i);
     pty.send(sent);
     uint8_t buffer[64];
@@ -271,7 +277,7 @@ struct Interrupter {
     std::atomic<bool> done{false};
     const pthread_t target = pthread_self();
     std::thread thread{[this] {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = [](int) { ++g_signals; };
         sigaction(SIGUSR1, &sa, nullptr);
         while (!done) {

@@ -9,8 +9,8 @@
 #ifndef TBOX_AT_H
 #define TBOX_AT_H
 
-#include <tbox/export.h>
 #include <tbox/at_gdbus.h>
+#include <tbox/export.h>
 
 TBOX_BEGIN_DECLS
 
@@ -21,8 +21,9 @@ typedef void (*AtUrcCallback)(KyAt *proxy, const gchar *urc, const gchar *sms, g
 extern TBOX_API KyAt *g_proxy;
 
 /*
- * Opens ky.at (/ky/at) on the system bus and connects `callback` (may be NULL) to "urc-broadcast". A second call replaces the proxy: the old one is
- * released, so each URC reaches the callback once. Returns 0, or -1 when the proxy cannot be created.
+ * Opens ky.at (/ky/at) on the system bus and connects `callback` (may be NULL) to "urc-broadcast". A second call
+ * replaces the proxy: the old one is released, so each URC reaches the callback once. Returns 0, or -1 when the proxy
+ * cannot be created.
  */
 TBOX_API int InitAtInterface(AtUrcCallback callback);
 

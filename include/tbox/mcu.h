@@ -46,11 +46,11 @@ TBOX_BEGIN_DECLS
  * 0 type (u32), 4 len (u16), 6 subCmd (u8), 7 fill (u8), 8 data. The text size is len + 8.
  */
 typedef struct McuMsg {
-    long mtype;      /* the message type */
-    uint32_t type;   /* the message type again */
-    uint16_t len;    /* payload length in bytes */
-    uint8_t subCmd;  /* sub-command; bit 7 is always set in messages sent by SendMcuMsg */
-    uint8_t fill;    /* zero when sent */
+    long mtype;     /* the message type */
+    uint32_t type;  /* the message type again */
+    uint16_t len;   /* payload length in bytes */
+    uint8_t subCmd; /* sub-command; bit 7 is always set in messages sent by SendMcuMsg */
+    uint8_t fill;   /* zero when sent */
     uint8_t data[MCU_MSG_DATA_ROOM];
 } McuMsg;
 
@@ -62,9 +62,9 @@ typedef struct McuMsg {
  * Text offsets: 0 msgType (u32), 4 keyId (u32), 8 reserved (4 bytes, sent as zeros). Text size 12.
  */
 typedef struct McuCtrlMsg {
-    long mtype;         /* MCU_CTRL_SUBSCRIBE or MCU_CTRL_UNSUBSCRIBE */
-    uint32_t msgType;   /* the message type concerned */
-    uint32_t keyId;     /* the application queue that is to receive (or stop receiving) that type */
+    long mtype;       /* MCU_CTRL_SUBSCRIBE or MCU_CTRL_UNSUBSCRIBE */
+    uint32_t msgType; /* the message type concerned */
+    uint32_t keyId;   /* the application queue that is to receive (or stop receiving) that type */
     uint32_t reserved;
 } McuCtrlMsg;
 
@@ -127,8 +127,7 @@ TBOX_MCU_LAYOUT_CHECK(offsetof(McuMsg, data) == offsetof(McuMsg, type) + 8, "Mcu
 TBOX_MCU_LAYOUT_CHECK(sizeof(McuMsg) >= MCU_MSG_BUFFER_SIZE, "McuMsg holds the largest text");
 TBOX_MCU_LAYOUT_CHECK(offsetof(McuCtrlMsg, msgType) == sizeof(long), "McuCtrlMsg text follows mtype");
 TBOX_MCU_LAYOUT_CHECK(offsetof(McuCtrlMsg, keyId) == offsetof(McuCtrlMsg, msgType) + 4, "keyId at text + 4");
-TBOX_MCU_LAYOUT_CHECK(offsetof(McuCtrlMsg, reserved) == offsetof(McuCtrlMsg, msgType) + 8,
-                      "reserved at text + 8");
+TBOX_MCU_LAYOUT_CHECK(offsetof(McuCtrlMsg, reserved) == offsetof(McuCtrlMsg, msgType) + 8, "reserved at text + 8");
 TBOX_MCU_LAYOUT_CHECK(sizeof(McuCtrlMsg) >= offsetof(McuCtrlMsg, msgType) + MCU_CTRL_MSG_TEXT_SIZE,
                       "McuCtrlMsg covers its text");
 #undef TBOX_MCU_LAYOUT_CHECK

@@ -8,7 +8,7 @@
 #include <tbox/digest.h>
 #include <tbox/mcu.h>
 #include <tbox/patch.h>
-#include <tbox/upgrade_config.h>
 #include <tbox/uart.h>
+#include <tbox/upgrade_config.h>
 
 #endif

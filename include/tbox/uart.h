@@ -32,8 +32,7 @@ TBOX_BEGIN_DECLS
  * of range, or attributes that cannot be read or written. On failure the device's attributes are left
  * as they were and nothing stays open.
  */
-TBOX_API int UartInit(const char *path, int speed, uint8_t flowCtrl, uint8_t dataBit, uint8_t stopBit,
-                      uint8_t parity);
+TBOX_API int UartInit(const char *path, int speed, uint8_t flowCtrl, uint8_t dataBit, uint8_t stopBit, uint8_t parity);
 
 /* Closes `fd`. -1 is ignored (only logged), so the result of a failed UartInit may be passed. */
 TBOX_API void UartClose(int fd);

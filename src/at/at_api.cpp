@@ -52,8 +52,8 @@ int send_at(const char *cmd, const char *prefix, int responseLines, char *respon
 int InitAtInterface(AtUrcCallback callback) {
     TBOX_LOG(debug, "InitAtInterface >>>>>>> \n");
     tbox::GErrorOut error;
-    KyAt *proxy = ky_at_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.at", "/ky/at",
-                                               nullptr, error.out());
+    KyAt *proxy = ky_at_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.at", "/ky/at", nullptr,
+                                               error.out());
     if (g_proxy != nullptr) {
         // Releasing the previous proxy disconnects its handlers, so a URC is never delivered twice.
         g_object_unref(g_proxy);

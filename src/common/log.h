@@ -29,6 +29,6 @@ constexpr const char *base_name(const char *path) {
 #define TBOX_LOG_PRIO_err ::tbox::log::kErr
 
 // TBOX_LOG(err, "send At error:%s\n", msg) writes " [err] at_api.cpp-42:send At error:...".
-#define TBOX_LOG(level, fmt, ...)                                                         \
-    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt,                 \
-                       ::tbox::log::base_name(__FILE__), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define TBOX_LOG(level, fmt, ...)                                                                           \
+    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, ::tbox::log::base_name(__FILE__), \
+                       __LINE__ __VA_OPT__(, ) __VA_ARGS__)

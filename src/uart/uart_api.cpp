@@ -30,7 +30,9 @@ constexpr SpeedEntry kSpeedTable[] = {
     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-const char *system_error() { return g_strerror(errno); }
+const char *system_error() {
+    return g_strerror(errno);
+}
 
 int UartOpen(const char *path) {
     if (path == nullptr) {

@@ -93,6 +93,10 @@ int run_cipher(bool encrypt, const unsigned char *key, FILE *in, FILE *out) {
 
 }  // namespace
 
-int Aes256EcbEncrypt(const unsigned char *key, FILE *in, FILE *out) { return run_cipher(true, key, in, out); }
+int Aes256EcbEncrypt(const unsigned char *key, FILE *in, FILE *out) {
+    return run_cipher(true, key, in, out);
+}
 
-int Aes256EcbDecrypt(const unsigned char *key, FILE *in, FILE *out) { return run_cipher(false, key, in, out); }
+int Aes256EcbDecrypt(const unsigned char *key, FILE *in, FILE *out) {
+    return run_cipher(false, key, in, out);
+}

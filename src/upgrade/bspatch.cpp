@@ -36,7 +36,9 @@ struct FreeDeleter {
 };
 using Bytes = std::unique_ptr<uint8_t, FreeDeleter>;
 
-void report_corrupt() { warnx("Corrupt patch\n"); }
+void report_corrupt() {
+    warnx("Corrupt patch\n");
+}
 
 // Patch integers: 8 bytes, magnitude little-endian in the low 63 bits, sign in bit 7 of byte 7.
 int64_t offtin(const uint8_t *buf) {
@@ -46,7 +48,9 @@ int64_t offtin(const uint8_t *buf) {
     return (buf[7] & 0x80u) != 0 ? -value : value;
 }
 
-bool fits_31_bits(int64_t value) { return value >= -kMaxMagnitude && value <= kMaxMagnitude; }
+bool fits_31_bits(int64_t value) {
+    return value >= -kMaxMagnitude && value <= kMaxMagnitude;
+}
 
 // dst[i] += src[i] (mod 256). Written on vector types because -O2 does not vectorise the plain loop.
 void add_bytes(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n) {
@@ -200,7 +204,7 @@ public:
         const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
-            timespec now {};
+            timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
             char name[64];
             std::snprintf(name, sizeof name, ".bspatch-%d-%u-%lx", static_cast<int>(getpid()), counter++,
@@ -290,8 +294,8 @@ bool read_header(const char *path, Header *h) {
     h->ctrl_len = offtin(raw + 8);
     h->diff_len = offtin(raw + 16);
     h->new_size = offtin(raw + 24);
-    const bool lengths_ok = h->ctrl_len >= 0 && h->diff_len >= 0 && h->new_size >= 0 &&
-                            fits_31_bits(h->ctrl_len) && fits_31_bits(h->diff_len) && fits_31_bits(h->new_size);
+    const bool lengths_ok = h->ctrl_len >= 0 && h->diff_len >= 0 && h->new_size >= 0 && fits_31_bits(h->ctrl_len) &&
+                            fits_31_bits(h->diff_len) && fits_31_bits(h->new_size);
     if (std::memcmp(raw, kMagic, 8) != 0 || !lengths_ok ||
         kHeaderSize + h->ctrl_len + h->diff_len > static_cast<int64_t>(st.st_size)) {
         report_corrupt();
@@ -338,8 +342,8 @@ bool apply(const Header &h, const OldFile &old, BlockStream &ctrl, BlockStream &
         const int64_t y = offtin(raw + 8);
         const int64_t z = offtin(raw + 16);
         const bool empty = x == 0 && y == 0;
-        if (x < 0 || y < 0 || !fits_31_bits(x) || !fits_31_bits(y) || !fits_31_bits(z) ||
-            newpos + x > h.new_size || (empty && last_was_empty)) {
+        if (x < 0 || y < 0 || !fits_31_bits(x) || !fits_31_bits(y) || !fits_31_bits(z) || newpos + x > h.new_size ||
+            (empty && last_was_empty)) {
             report_corrupt();
             return false;
         }

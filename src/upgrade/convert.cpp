@@ -79,7 +79,7 @@ constexpr CrcTables make_default_tables() {
 constexpr CrcTables kDefaultTables = make_default_tables();
 
 std::mutex g_crcBuildMutex;
-const CrcTables *g_crcBuilt = nullptr;             // tables of other polynomials, newest first; guarded
+const CrcTables *g_crcBuilt = nullptr;               // tables of other polynomials, newest first; guarded
 std::atomic<const CrcTables *> g_crcInUse{nullptr};  // the table crc32 uses
 
 // Bitwise CRC, only for the case that no table could be allocated.
@@ -164,7 +164,9 @@ uint32_t crc_braided(const CrcTables &tab, const unsigned char *p, size_t n) {
 
 }  // namespace
 
-void make_table() { publish_tables(); }
+void make_table() {
+    publish_tables();
+}
 
 uint32_t crc32(char *data, int len) {
     const CrcTables *tables = g_crcInUse.load(std::memory_order_acquire);

@@ -88,20 +88,20 @@ extern "C" char *FileMD5(const char *path, char *md) {
     const int64_t size = GetFileSize(path);
     if (size == -1) return nullptr;
     switch (digest_file(path, size, EVP_md5(), md)) {
-    case kDigestOk:
-        TBOX_LOG(debug, "Get File[%s] MD5sum[%s]\n", path, md);
-        return md;
-    case kDigestOpenFailed:
-        TBOX_LOG(debug, "MD5 open digest File[%s] error[%s]\n", path, std::strerror(errno));
-        return nullptr;
-    case kDigestNoMemory:
-        TBOX_LOG(warn, "MD5 mallco Len{%ld] memory for file error[%s]\n", kDigestChunk, std::strerror(errno));
-        return nullptr;
-    case kDigestReadFailed:
-        TBOX_LOG(warn, "MD5 Read File[%s] error[%s]\n", path, std::strerror(errno));
-        return nullptr;
-    default:
-        TBOX_LOG(warn, "MD5 digest File[%s] error\n", path);
-        return nullptr;
+        case kDigestOk:
+            TBOX_LOG(debug, "Get File[%s] MD5sum[%s]\n", path, md);
+            return md;
+        case kDigestOpenFailed:
+            TBOX_LOG(debug, "MD5 open digest File[%s] error[%s]\n", path, std::strerror(errno));
+            return nullptr;
+        case kDigestNoMemory:
+            TBOX_LOG(warn, "MD5 mallco Len{%ld] memory for file error[%s]\n", kDigestChunk, std::strerror(errno));
+            return nullptr;
+        case kDigestReadFailed:
+            TBOX_LOG(warn, "MD5 Read File[%s] error[%s]\n", path, std::strerror(errno));
+            return nullptr;
+        default:
+            TBOX_LOG(warn, "MD5 digest File[%s] error\n", path);
+            return nullptr;
     }
 }

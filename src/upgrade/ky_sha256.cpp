@@ -19,20 +19,20 @@ extern "C" char *FileSHA256(const char *path, char *md) {
     const int64_t size = GetFileSize(path);
     if (size == -1) return nullptr;
     switch (digest_file(path, size, EVP_sha256(), md)) {
-    case kDigestOk:
-        TBOX_LOG(debug, "Get File[%s] SHA256sum[%s]\n", path, md);
-        return md;
-    case kDigestOpenFailed:
-        TBOX_LOG(debug, "SHA256 open digest File[%s] error[%s]\n", path, std::strerror(errno));
-        return nullptr;
-    case kDigestNoMemory:
-        TBOX_LOG(warn, "SHA256 mallco Len{%ld] memory for file error[%s]\n", kDigestChunk, std::strerror(errno));
-        return nullptr;
-    case kDigestReadFailed:
-        TBOX_LOG(warn, "SHA256 Read File[%s] error[%s]\n", path, std::strerror(errno));
-        return nullptr;
-    default:
-        TBOX_LOG(warn, "SHA256 digest File[%s] error\n", path);
-        return nullptr;
+        case kDigestOk:
+            TBOX_LOG(debug, "Get File[%s] SHA256sum[%s]\n", path, md);
+            return md;
+        case kDigestOpenFailed:
+            TBOX_LOG(debug, "SHA256 open digest File[%s] error[%s]\n", path, std::strerror(errno));
+            return nullptr;
+        case kDigestNoMemory:
+            TBOX_LOG(warn, "SHA256 mallco Len{%ld] memory for file error[%s]\n", kDigestChunk, std::strerror(errno));
+            return nullptr;
+        case kDigestReadFailed:
+            TBOX_LOG(warn, "SHA256 Read File[%s] error[%s]\n", path, std::strerror(errno));
+            return nullptr;
+        default:
+            TBOX_LOG(warn, "SHA256 digest File[%s] error\n", path);
+            return nullptr;
     }
 }

@@ -17,7 +17,9 @@ void marshal_handler(GClosure *closure, GValue *return_value, guint n_params, co
     if (return_value != nullptr) g_value_set_boolean(return_value, handled);
 }
 
-void free_handler(gpointer data, GClosure *) { delete static_cast<FakeService::Handler *>(data); }
+void free_handler(gpointer data, GClosure *) {
+    delete static_cast<FakeService::Handler *>(data);
+}
 
 }  // namespace
 
@@ -68,15 +70,15 @@ void FakeService::serve() {
     if (connection_ != nullptr) {
         g_dbus_connection_add_filter(connection_, &FakeService::filter, this, nullptr);
         skeleton_ = factory_();
-        if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton_), connection_,
-                                              object_path_.c_str(), &error)) {
+        if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton_), connection_, object_path_.c_str(),
+                                              &error)) {
             error_ = std::string("export failed: ") + error->message;
             g_clear_error(&error);
         } else {
             GVariant *reply = g_dbus_connection_call_sync(
-                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "RequestName", g_variant_new("(su)", bus_name_.c_str(), 4u /* DO_NOT_QUEUE */),
-                G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                g_variant_new("(su)", bus_name_.c_str(), 4u /* DO_NOT_QUEUE */), G_VARIANT_TYPE("(u)"),
+                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
             if (reply == nullptr) {
                 error_ = std::string("RequestName failed: ") + error->message;
                 g_clear_error(&error);
@@ -142,7 +144,9 @@ void FakeService::run(const std::function<void()> &fn) {
     job.cv.wait(lock, [&job] { return job.done; });
 }
 
-std::string FakeService::unique_name() const { return g_dbus_connection_get_unique_name(connection_); }
+std::string FakeService::unique_name() const {
+    return g_dbus_connection_get_unique_name(connection_);
+}
 
 GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer self) {
     if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
@@ -207,8 +211,8 @@ SignalRecorder::SignalRecorder(GDBusConnection *connection) {
         this, nullptr);
     // Make sure the bus has the match rule before the test emits anything.
     GVariant *r = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                              "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                              G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+                                              "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                              -1, nullptr, nullptr);
     if (r != nullptr) g_variant_unref(r);
 }
 

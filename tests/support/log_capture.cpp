@@ -16,8 +16,12 @@ std::string strip_location(const std::string &line) {
     return line.substr(colon + 1);
 }
 
-LogCapture::LogCapture() { tbox::log::set_sink(&LogCapture::sink, this); }
-LogCapture::~LogCapture() { tbox::log::set_sink(nullptr, nullptr); }
+LogCapture::LogCapture() {
+    tbox::log::set_sink(&LogCapture::sink, this);
+}
+LogCapture::~LogCapture() {
+    tbox::log::set_sink(nullptr, nullptr);
+}
 
 void LogCapture::sink(int priority, const char *line, void *self) {
     auto *capture = static_cast<LogCapture *>(self);
@@ -72,7 +76,9 @@ PrintCapture::PrintCapture() {
     previous_ = reinterpret_cast<void *>(g_set_print_handler(print_handler));
 }
 
-PrintCapture::~PrintCapture() { g_set_print_handler(reinterpret_cast<GPrintFunc>(previous_)); }
+PrintCapture::~PrintCapture() {
+    g_set_print_handler(reinterpret_cast<GPrintFunc>(previous_));
+}
 
 std::string PrintCapture::text() const {
     std::lock_guard<std::mutex> lock(g_printMutex);

@@ -36,7 +36,9 @@ std::string upper(const std::string &s) {
     return out;
 }
 
-bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
+bool starts_with(const std::string &s, const char *prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 // Returns the cmdResult and fills `answer` with the text the service would hand back.
 int answer_command(Modem &modem, const std::string &raw, std::string &answer) {
@@ -118,8 +120,7 @@ void on_name_acquired(GDBusConnection *, const gchar *name, gpointer data) {
 
 void on_name_lost(GDBusConnection *connection, const gchar *name, gpointer data) {
     auto *sim = static_cast<Simulator *>(data);
-    g_printerr("tbox-simd: %s %s\n", connection == nullptr ? "cannot connect to the bus for" : "lost the name",
-               name);
+    g_printerr("tbox-simd: %s %s\n", connection == nullptr ? "cannot connect to the bus for" : "lost the name", name);
     g_main_loop_quit(sim->loop);
 }
 
