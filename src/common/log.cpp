@@ -31,6 +31,7 @@ void write(int priority, const char *fmt, ...) {
             char stack[512];
             va_list copy;
             va_copy(copy, args);
+            // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): `copy` is a va_copy of the started list
             int n = std::vsnprintf(stack, sizeof stack, fmt, copy);
             va_end(copy);
             std::string line;
@@ -38,7 +39,10 @@ void write(int priority, const char *fmt, ...) {
                 line.assign(stack, static_cast<size_t>(n));
             } else if (n >= 0) {
                 line.resize(static_cast<size_t>(n) + 1);
-                std::vsnprintf(line.data(), line.size(), fmt, args);
+                va_list again;
+                va_copy(again, args);
+                std::vsnprintf(line.data(), line.size(), fmt, again);
+                va_end(again);
                 line.resize(static_cast<size_t>(n));
             }
             g_sink(priority, line.c_str(), g_sinkUser);

@@ -40,7 +40,7 @@ namespace {
 
 constexpr int kLanes = 5;
 constexpr int kWord = 8;
-constexpr size_t kBlock = kLanes * kWord;
+constexpr size_t kBlock = size_t{kLanes} * kWord;
 
 struct CrcTables {
     uint32_t poly = 0;
@@ -143,7 +143,7 @@ uint32_t crc_braided(const CrcTables &tab, const unsigned char *p, size_t n) {
         for (size_t b = 1; b < blocks; ++b, p += kBlock) {
             uint64_t word[kLanes];
 #pragma GCC unroll 16
-            for (int i = 0; i < kLanes; ++i) word[i] = lane[i] ^ load_le64(p + i * kWord);
+            for (int i = 0; i < kLanes; ++i) word[i] = lane[i] ^ load_le64(p + static_cast<size_t>(i) * kWord);
 #pragma GCC unroll 16
             for (int i = 0; i < kLanes; ++i) lane[i] = t[0][word[i] & 0xFFu];
 #pragma GCC unroll 8
@@ -154,7 +154,7 @@ uint32_t crc_braided(const CrcTables &tab, const unsigned char *p, size_t n) {
         }
         // The last block merges the lanes through the byte-wise table, in data order.
         c = 0;
-        for (int i = 0; i < kLanes; ++i) c = crc_word(tab, lane[i] ^ load_le64(p + i * kWord) ^ c);
+        for (int i = 0; i < kLanes; ++i) c = crc_word(tab, lane[i] ^ load_le64(p + static_cast<size_t>(i) * kWord) ^ c);
         p += kBlock;
         n -= blocks * kBlock;
     }
@@ -260,8 +260,10 @@ unsigned char upper_digit(unsigned nibble) {
 
 }  // namespace
 
+// Indexes are size_t so that 2 * i cannot overflow for any int count.
 unsigned char *StrToHex(unsigned char *dst, unsigned char const *src, int n) {
-    for (int i = 0; i < n; ++i) {
+    const size_t count = n > 0 ? static_cast<size_t>(n) : 0;
+    for (size_t i = 0; i < count; ++i) {
         const unsigned hi = hex_nibble(src[2 * i]);
         const unsigned lo = hex_nibble(src[2 * i + 1]);
         dst[i] = static_cast<unsigned char>(hi * 16 + lo);
@@ -270,8 +272,9 @@ unsigned char *StrToHex(unsigned char *dst, unsigned char const *src, int n) {
 }
 
 unsigned char *HexToStr(unsigned char *dst, unsigned char const *src, int n) {
-    int i = 0;
-    for (; i < n; ++i) {
+    const size_t count = n > 0 ? static_cast<size_t>(n) : 0;
+    size_t i = 0;
+    for (; i < count; ++i) {
         dst[2 * i] = upper_digit(src[i] >> 4);
         dst[2 * i + 1] = upper_digit(src[i] & 0x0Fu);
     }
@@ -282,11 +285,12 @@ unsigned char *HexToStr(unsigned char *dst, unsigned char const *src, int n) {
 void StrToAsc(unsigned char *dst, unsigned char const *src, int n) {
     static constexpr char kLower[] = "0123456789abcdef";
     if (n <= 0) return;
-    for (int i = 0; i < n; ++i) {
+    const auto count = static_cast<size_t>(n);
+    for (size_t i = 0; i < count; ++i) {
         dst[2 * i] = static_cast<unsigned char>(kLower[src[i] >> 4]);
         dst[2 * i + 1] = static_cast<unsigned char>(kLower[src[i] & 0x0Fu]);
     }
-    dst[2 * n] = '\0';
+    dst[2 * count] = '\0';
 }
 
 char *itoa(int value, char *dst, int base) {
@@ -435,7 +439,7 @@ void u16MaxAndMin(unsigned char *samples, unsigned short bytes, unsigned short *
                   unsigned char *maxPos, unsigned char *minPos, unsigned short *hundredth) {
     const unsigned count = bytes / 2u;  // an odd last byte is not half a sample to read past
     if (count == 0) return;
-    auto sample = [samples](unsigned i) {
+    auto sample = [samples](size_t i) {
         return static_cast<int16_t>(static_cast<uint16_t>((samples[2 * i] << 8) | samples[2 * i + 1]));
     };
     int16_t hi = sample(0), lo = sample(0);

@@ -17,7 +17,7 @@
 
 namespace tbox::upgrade {
 
-const long kDigestChunk = 256 * 1024;
+const long kDigestChunk = 256L * 1024;
 
 namespace {
 

@@ -43,9 +43,7 @@ bool starts_with(const std::string &s, const char *prefix) {
 // Returns the cmdResult and fills `answer` with the text the service would hand back.
 int answer_command(Modem &modem, const std::string &raw, std::string &answer) {
     const std::string cmd = upper(raw);
-    if (cmd == "AT") {
-        answer = "OK";
-    } else if (cmd == "AT+QCCID") {
+    if (cmd == "AT+QCCID") {
         answer = "+QCCID: " + modem.iccid;
     } else if (cmd == "AT+GSN" || cmd == "AT+CGSN") {
         answer = modem.imei;
@@ -64,7 +62,7 @@ int answer_command(Modem &modem, const std::string &raw, std::string &answer) {
     } else if (cmd == "AT+QGPSCFG=\"OUTPORT\"") {
         modem.gnss_outport = true;
         answer = "+QGPSCFG: \"outport\",\"uartdebug\"";
-    } else if (cmd == "AT+QGPSCFG=\"GLONASSNMEATYPE\",1" || cmd == "AT+QGPSCFG=\"GALILEONMEATYPE\",1" ||
+    } else if (cmd == "AT" || cmd == "AT+QGPSCFG=\"GLONASSNMEATYPE\",1" || cmd == "AT+QGPSCFG=\"GALILEONMEATYPE\",1" ||
                cmd == "AT+QGPSCFG=\"BEIDOUNMEATYPE\",2") {
         answer = "OK";
     } else {
