@@ -1,215 +1,124 @@
 #include "support/fake_service.h"
 
+#include <future>
 #include <stdexcept>
 
-#include "support/pump.h"
 #include "support/test_bus.h"
 
 namespace tbox::test {
-namespace {
-
-void marshal_handler(GClosure *closure, GValue *return_value, guint n_params, const GValue *params, gpointer,
-                     gpointer) {
-    auto *handler = static_cast<FakeService::Handler *>(closure->data);
-    GDBusMethodInvocation *invocation = nullptr;
-    if (n_params >= 2) invocation = G_DBUS_METHOD_INVOCATION(g_value_get_object(&params[1]));
-    const bool handled = (*handler)(invocation);
-    if (return_value != nullptr) g_value_set_boolean(return_value, handled);
-}
-
-void free_handler(gpointer data, GClosure *) {
-    delete static_cast<FakeService::Handler *>(data);
-}
-
-}  // namespace
 
 GDBusConnection *open_bus_connection() {
-    GError *error = nullptr;
     GDBusConnection *c = g_dbus_connection_new_for_address_sync(
         private_bus_address().c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (c == nullptr) {
-        std::string msg = error->message;
-        g_error_free(error);
-        throw std::runtime_error("cannot connect to test bus: " + msg);
-    }
+        nullptr, nullptr, nullptr);
+    if (c == nullptr) throw std::runtime_error("cannot connect to the test bus");
     return c;
 }
 
-FakeService::FakeService(std::string bus_name, std::string object_path, SkeletonFactory factory)
-    : bus_name_(std::move(bus_name)), object_path_(std::move(object_path)), factory_(std::move(factory)) {
+FakeService::FakeService(std::string bus_name, std::string path, std::function<gpointer()> factory) {
     private_bus_address();
-    thread_ = std::thread([this] { serve(); });
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_cv_.wait(lock, [this] { return ready_; });
-    if (!error_.empty()) {
-        lock.unlock();
-        thread_.join();
-        throw std::runtime_error(error_);
-    }
+    thread_ = std::thread([this, bus_name, path, factory] { serve(bus_name, path, factory); });
+    run([] {});  // returns once the service thread has exported the skeleton and owns the name
 }
 
 FakeService::~FakeService() {
-    if (loop_ != nullptr) {
-        run([this] { g_main_loop_quit(loop_); });
-    }
-    if (thread_.joinable()) thread_.join();
+    g_main_loop_quit(loop_);
+    thread_.join();
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
 }
 
-void FakeService::serve() {
-    context_ = g_main_context_new();
+void FakeService::serve(const std::string &bus_name, const std::string &path,
+                        const std::function<gpointer()> &factory) {
     g_main_context_push_thread_default(context_);
-    GError *error = nullptr;
-    try {
-        connection_ = open_bus_connection();
-    } catch (const std::exception &e) {
-        error_ = e.what();
-    }
-    if (connection_ != nullptr) {
-        g_dbus_connection_add_filter(connection_, &FakeService::filter, this, nullptr);
-        skeleton_ = factory_();
-        if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton_), connection_, object_path_.c_str(),
-                                              &error)) {
-            error_ = std::string("export failed: ") + error->message;
-            g_clear_error(&error);
-        } else {
-            GVariant *reply = g_dbus_connection_call_sync(
-                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                g_variant_new("(su)", bus_name_.c_str(), 4u /* DO_NOT_QUEUE */), G_VARIANT_TYPE("(u)"),
-                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-            if (reply == nullptr) {
-                error_ = std::string("RequestName failed: ") + error->message;
-                g_clear_error(&error);
-            } else {
-                guint32 code = 0;
-                g_variant_get(reply, "(u)", &code);
-                g_variant_unref(reply);
-                if (code != 1) error_ = "name " + bus_name_ + " not granted";
+    GDBusConnection *connection = open_bus_connection();
+    g_dbus_connection_add_filter(
+        connection,
+        [](GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer self) -> GDBusMessage * {
+            if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+                auto *service = static_cast<FakeService *>(self);
+                GVariant *body = g_dbus_message_get_body(message);
+                gchar *args = body != nullptr ? g_variant_print(body, FALSE) : g_strdup("()");
+                std::lock_guard<std::mutex> lock(service->mutex_);
+                service->calls_.emplace_back(g_dbus_message_get_member(message), args);
+                g_free(args);
             }
-        }
-    }
-    if (error_.empty()) loop_ = g_main_loop_new(context_, FALSE);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ready_ = true;
-    }
-    ready_cv_.notify_all();
-    if (loop_ != nullptr) g_main_loop_run(loop_);
+            return message;
+        },
+        this, nullptr);
+    skeleton_ = factory();
+    g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton_), connection, path.c_str(), nullptr);
+    GVariant *reply =
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "RequestName", g_variant_new("(su)", bus_name.c_str(), 4u /* DO_NOT_QUEUE */),
+                                    nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    if (reply != nullptr) g_variant_unref(reply);
+    g_main_loop_run(loop_);
 
-    if (skeleton_ != nullptr) {
-        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(skeleton_));
-        g_object_unref(skeleton_);
-    }
-    if (connection_ != nullptr) {
-        g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-        g_object_unref(connection_);
-    }
-    // Let pending idle callbacks of this context release what they hold.
+    g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(skeleton_));
+    g_object_unref(skeleton_);
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
     while (g_main_context_iteration(context_, FALSE)) {
-    }
-    if (loop_ != nullptr) g_main_loop_unref(loop_);
+    }  // let pending idle callbacks release what they hold
     g_main_context_pop_thread_default(context_);
-    g_main_context_unref(context_);
 }
 
 void FakeService::handle(const char *gobject_signal, Handler handler) {
     GClosure *closure = g_closure_new_simple(sizeof(GClosure), new Handler(std::move(handler)));
-    g_closure_set_marshal(closure, marshal_handler);
-    g_closure_add_finalize_notifier(closure, closure->data, free_handler);
+    g_closure_set_marshal(closure, [](GClosure *c, GValue *result, guint, const GValue *params, gpointer, gpointer) {
+        auto *invocation = G_DBUS_METHOD_INVOCATION(g_value_get_object(&params[1]));
+        g_value_set_boolean(result, (*static_cast<Handler *>(c->data))(invocation));
+    });
+    g_closure_add_finalize_notifier(closure, closure->data,
+                                    [](gpointer data, GClosure *) { delete static_cast<Handler *>(data); });
     g_signal_connect_closure(skeleton_, gobject_signal, closure, FALSE);
 }
 
 void FakeService::run(const std::function<void()> &fn) {
-    struct Job {
-        const std::function<void()> *fn;
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-    } job;
-    job.fn = &fn;
-    g_main_context_invoke(
-        context_,
+    // An attached source always runs on the service thread (g_main_context_invoke might run it here).
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::pair<const std::function<void()> *, std::promise<void> *> job{&fn, &done};
+    GSource *source = g_idle_source_new();
+    g_source_set_callback(
+        source,
         [](gpointer data) -> gboolean {
-            auto *j = static_cast<Job *>(data);
-            (*j->fn)();
-            std::lock_guard<std::mutex> lock(j->m);
-            j->done = true;
-            j->cv.notify_all();
+            auto *j = static_cast<std::pair<const std::function<void()> *, std::promise<void> *> *>(data);
+            (*j->first)();
+            j->second->set_value();
             return G_SOURCE_REMOVE;
         },
-        &job);
-    std::unique_lock<std::mutex> lock(job.m);
-    job.cv.wait(lock, [&job] { return job.done; });
-}
-
-std::string FakeService::unique_name() const {
-    return g_dbus_connection_get_unique_name(connection_);
-}
-
-GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer self) {
-    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
-        auto *service = static_cast<FakeService *>(self);
-        ReceivedCall call;
-        const char *iface = g_dbus_message_get_interface(message);
-        call.interface = iface != nullptr ? iface : "";
-        call.member = g_dbus_message_get_member(message);
-        GVariant *body = g_dbus_message_get_body(message);
-        if (body != nullptr) {
-            gchar *printed = g_variant_print(body, FALSE);
-            call.args = printed;
-            g_free(printed);
-        } else {
-            call.args = "()";
-        }
-        std::lock_guard<std::mutex> lock(service->mutex_);
-        service->calls_.push_back(std::move(call));
-    }
-    return message;
-}
-
-std::vector<ReceivedCall> FakeService::calls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-}
-
-size_t FakeService::count(const std::string &member) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto &c : calls_) n += c.member == member ? 1 : 0;
-    return n;
+        &job, nullptr);
+    g_source_attach(source, context_);
+    g_source_unref(source);
+    finished.wait();
 }
 
 std::vector<std::string> FakeService::calls_to(const std::string &member) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> out;
-    for (const auto &c : calls_) {
-        if (c.member == member) out.push_back(c.args);
+    for (const auto &[name, args] : calls_) {
+        if (name == member) out.push_back(args);
     }
     return out;
 }
 
-SignalRecorder::SignalRecorder(GDBusConnection *connection) {
+SignalRecorder::SignalRecorder() {
     private_bus_address();
-    if (connection == nullptr) {
-        connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    } else {
-        g_object_ref(connection);
-    }
-    connection_ = connection;
+    connection_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
     id_ = g_dbus_connection_signal_subscribe(
         connection_, nullptr, nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection *, const gchar *sender, const gchar *path, const gchar *iface, const gchar *member,
            GVariant *params, gpointer self) {
-            Signal s{sender != nullptr ? sender : "", path, iface, member, ""};
-            gchar *printed = g_variant_print(params, FALSE);
-            s.args = printed;
-            g_free(printed);
-            static_cast<SignalRecorder *>(self)->signals_.push_back(std::move(s));
+            gchar *args = g_variant_print(params, FALSE);
+            static_cast<SignalRecorder *>(self)->signals.push_back({sender, path, iface, member, args});
+            g_free(args);
         },
         this, nullptr);
-    // Make sure the bus has the match rule before the test emits anything.
+    // A round trip makes sure the bus has the match rule before the test emits anything.
     GVariant *r = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                               "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
                                               -1, nullptr, nullptr);
@@ -221,10 +130,12 @@ SignalRecorder::~SignalRecorder() {
     g_object_unref(connection_);
 }
 
-size_t SignalRecorder::count(const std::string &member) const {
-    size_t n = 0;
-    for (const auto &s : signals_) n += s.member == member ? 1 : 0;
-    return n;
+std::vector<SignalRecorder::Signal> SignalRecorder::of(const std::string &member) const {
+    std::vector<Signal> out;
+    for (const auto &s : signals) {
+        if (s.member == member) out.push_back(s);
+    }
+    return out;
 }
 
 }  // namespace tbox::test

@@ -4,29 +4,22 @@
 
 #include <gio/gio.h>
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tbox::test {
 
-struct ReceivedCall {
-    std::string interface;
-    std::string member;
-    std::string args;  // g_variant_print of the body, e.g. ('at+gsn', '', 3)
-};
-
 class FakeService {
 public:
-    using SkeletonFactory = std::function<gpointer()>;
     // Handles one "handle-<method>" emission; return true to claim the invocation (and answer it).
     using Handler = std::function<bool(GDBusMethodInvocation *invocation)>;
 
-    // bus_name "ky.at", object_path "/ky/at", factory e.g. [] { return ky_at_skeleton_new(); }.
-    FakeService(std::string bus_name, std::string object_path, SkeletonFactory factory);
+    // Owns `bus_name` and exports the skeleton made by `factory` (on the service thread) at `path`.
+    FakeService(std::string bus_name, std::string path, std::function<gpointer()> factory);
     ~FakeService();
     FakeService(const FakeService &) = delete;
     FakeService &operator=(const FakeService &) = delete;
@@ -34,58 +27,43 @@ public:
     void handle(const char *gobject_signal, Handler handler);
     // Runs fn on the service thread and waits for it.
     void run(const std::function<void()> &fn);
-
     template <typename T>
     T *skeleton() const {
         return reinterpret_cast<T *>(skeleton_);
     }
-    GDBusConnection *connection() const { return connection_; }
-    std::string unique_name() const;
-
-    std::vector<ReceivedCall> calls() const;
-    size_t count(const std::string &member) const;
-    // The printed arguments of every call of `member`, in arrival order.
+    // The printed arguments of every call of `member` received, e.g. "('at+gsn', '', 3)".
     std::vector<std::string> calls_to(const std::string &member) const;
+    size_t count(const std::string &member) const { return calls_to(member).size(); }
 
 private:
-    static GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer self);
-    void serve();
+    void serve(const std::string &bus_name, const std::string &path, const std::function<gpointer()> &factory);
 
-    std::string bus_name_;
-    std::string object_path_;
-    SkeletonFactory factory_;
     std::thread thread_;
-    GMainContext *context_ = nullptr;
-    GMainLoop *loop_ = nullptr;
-    GDBusConnection *connection_ = nullptr;
+    GMainContext *context_ = g_main_context_new();
+    GMainLoop *loop_ = g_main_loop_new(context_, FALSE);
     gpointer skeleton_ = nullptr;
-    std::string error_;
-
     mutable std::mutex mutex_;
-    std::condition_variable ready_cv_;
-    bool ready_ = false;
-    std::vector<ReceivedCall> calls_;
+    std::vector<std::pair<std::string, std::string>> calls_;  // member, printed arguments
 };
 
-// Opens an extra private connection to the test bus (e.g. to export a skeleton twice).
+// Opens an extra private connection to the test bus.
 GDBusConnection *open_bus_connection();
 
-// Records every D-Bus signal that reaches `connection` (default: the system bus), iterated in the
-// default main context.
+// Records every D-Bus signal that reaches the system-bus connection, iterated in the default context.
 class SignalRecorder {
 public:
     struct Signal {
         std::string sender, path, interface, member, args;
     };
-    explicit SignalRecorder(GDBusConnection *connection = nullptr);
+    SignalRecorder();
     ~SignalRecorder();
-    std::vector<Signal> signals() const { return signals_; }
-    size_t count(const std::string &member) const;
+    std::vector<Signal> signals;
+    size_t count(const std::string &member) const { return of(member).size(); }
+    std::vector<Signal> of(const std::string &member) const;
 
 private:
     GDBusConnection *connection_;
     guint id_ = 0;
-    std::vector<Signal> signals_;
 };
 
 }  // namespace tbox::test

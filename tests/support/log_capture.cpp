@@ -2,19 +2,15 @@
 
 #include <glib.h>
 
+#include <mutex>
+
 #include "common/log.h"
 
 namespace tbox::test {
-
-std::string strip_location(const std::string &line) {
-    // " [err] at_api.cpp-42:message" -> "message"
-    if (line.size() < 3 || line[0] != ' ' || line[1] != '[') return line;
-    const size_t close = line.find("] ");
-    if (close == std::string::npos) return line;
-    const size_t colon = line.find(':', close);
-    if (colon == std::string::npos) return line;
-    return line.substr(colon + 1);
-}
+namespace {
+std::mutex g_mutex;  // log lines and g_print text may come from any thread
+std::string g_printed;
+}  // namespace
 
 LogCapture::LogCapture() {
     tbox::log::set_sink(&LogCapture::sink, this);
@@ -24,19 +20,21 @@ LogCapture::~LogCapture() {
 }
 
 void LogCapture::sink(int priority, const char *line, void *self) {
-    auto *capture = static_cast<LogCapture *>(self);
-    std::lock_guard<std::mutex> lock(capture->mutex_);
-    capture->lines_.push_back({priority, line});
+    std::lock_guard<std::mutex> lock(g_mutex);
+    static_cast<LogCapture *>(self)->lines_.push_back({priority, line});
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(g_mutex);
     return lines_;
 }
 
 std::vector<std::string> LogCapture::messages() const {
     std::vector<std::string> out;
-    for (const auto &l : lines()) out.push_back(strip_location(l.text));
+    for (const auto &l : lines()) {
+        const size_t colon = l.text.find(':', l.text.find("] "));
+        out.push_back(colon == std::string::npos ? l.text : l.text.substr(colon + 1));
+    }
     return out;
 }
 
@@ -54,26 +52,12 @@ bool LogCapture::contains(const std::string &fragment) const {
     return false;
 }
 
-size_t LogCapture::size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_.size();
-}
-
-namespace {
-std::mutex g_printMutex;
-std::string g_printed;
-void print_handler(const gchar *text) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
-    g_printed += text;
-}
-}  // namespace
-
 PrintCapture::PrintCapture() {
-    {
-        std::lock_guard<std::mutex> lock(g_printMutex);
-        g_printed.clear();
-    }
-    previous_ = reinterpret_cast<void *>(g_set_print_handler(print_handler));
+    g_printed.clear();
+    previous_ = reinterpret_cast<void *>(g_set_print_handler([](const gchar *text) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_printed += text;
+    }));
 }
 
 PrintCapture::~PrintCapture() {
@@ -81,7 +65,7 @@ PrintCapture::~PrintCapture() {
 }
 
 std::string PrintCapture::text() const {
-    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     return g_printed;
 }
 

@@ -1,7 +1,6 @@
 // Captures the library's log lines (instead of syslog) and g_print output while alive.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,17 +18,16 @@ public:
     LogCapture &operator=(const LogCapture &) = delete;
 
     std::vector<Line> lines() const;
-    // Lines with the " [level] file-line:" location removed, e.g. "send At error:...\n".
+    // The messages without their " [level] file-line:" location, e.g. "send At error:...\n".
     std::vector<std::string> messages() const;
-    // Whether some line's message (location removed) equals `message` exactly.
+    // Whether some message equals `message` exactly.
     bool has(const std::string &message) const;
     // Whether some full line contains `fragment`.
     bool contains(const std::string &fragment) const;
-    size_t size() const;
+    size_t size() const { return lines().size(); }
 
 private:
     static void sink(int priority, const char *line, void *self);
-    mutable std::mutex mutex_;
     std::vector<Line> lines_;
 };
 
@@ -43,8 +41,5 @@ public:
 private:
     void *previous_;
 };
-
-// Strips " [level] name-123:" from a log line.
-std::string strip_location(const std::string &line);
 
 }  // namespace tbox::test

@@ -1,84 +1,49 @@
 #include "support/test_bus.h"
 
-#include <fcntl.h>
+#include <glib.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
-#include <string>
-
-extern char **environ;
 
 namespace tbox::test {
 namespace {
 
-pid_t g_daemon = -1;
+GPid g_daemon = 0;
 std::string g_dir;
 
 void stop_daemon() {
-    if (g_daemon > 0) {
-        kill(g_daemon, SIGTERM);
-        waitpid(g_daemon, nullptr, 0);
-        g_daemon = -1;
-    }
-    if (!g_dir.empty()) {
-        std::string cmd = "rm -rf '" + g_dir + "'";
-        int ignored = std::system(cmd.c_str());
-        (void)ignored;
-    }
+    kill(g_daemon, SIGTERM);
+    waitpid(g_daemon, nullptr, 0);
+    if (std::system(("rm -rf '" + g_dir + "'").c_str()) != 0) g_dir.clear();
 }
 
 std::string start_daemon() {
-    char tmpl[] = "/tmp/tbox-bus-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    g_dir = tmpl;
+    gchar *dir = g_dir_make_tmp("tbox-bus-XXXXXX", nullptr);
+    if (dir == nullptr) throw std::runtime_error("no temporary directory");
+    g_dir = dir;
+    g_free(dir);
     const std::string config = g_dir + "/bus.conf";
-    {
-        std::ofstream out(config);
-        out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n"
-               "  <type>system</type>\n"
-               "  <listen>unix:dir="
-            << g_dir
-            << "</listen>\n"
-               "  <auth>EXTERNAL</auth>\n"
-               "  <policy context=\"default\">\n"
-               "    <allow user=\"*\"/>\n"
-               "    <allow own=\"*\"/>\n"
-               "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-               "    <allow receive_sender=\"*\"/>\n"
-               "    <allow eavesdrop=\"true\"/>\n"
-               "  </policy>\n"
-               "</busconfig>\n";
-    }
-    int pipefd[2];
-    if (pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
-    const std::string fd_arg = "--print-address=" + std::to_string(pipefd[1]);
+    const std::string xml = "<busconfig><type>system</type><listen>unix:dir=" + g_dir +
+                            "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                            "<allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                            "<allow receive_sender=\"*\"/><allow eavesdrop=\"true\"/></policy></busconfig>";
+    g_file_set_contents(config.c_str(), xml.c_str(), -1, nullptr);
     const std::string config_arg = "--config-file=" + config;
-    const char *argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", fd_arg.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, pipefd[0]);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, const_cast<char **>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipefd[1]);
-    if (rc != 0) {
-        close(pipefd[0]);
+    const char *argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr};
+    gint out = -1;
+    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
+                                  static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                                  nullptr, &g_daemon, nullptr, &out, nullptr, nullptr)) {
         throw std::runtime_error("cannot start dbus-daemon");
     }
-    g_daemon = pid;
     std::atexit(stop_daemon);
     std::string address;
     char c;
-    while (read(pipefd[0], &c, 1) == 1 && c != '\n') address.push_back(c);
-    close(pipefd[0]);
+    while (read(out, &c, 1) == 1 && c != '\n') address.push_back(c);
+    close(out);
     if (address.empty()) throw std::runtime_error("dbus-daemon printed no address");
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
     return address;

@@ -5,8 +5,8 @@
 
 namespace tbox::test {
 
-// Starts the daemon on first use and points DBUS_SYSTEM_BUS_ADDRESS at it; must run before any GIO use
-// of the system bus in this process. The daemon is killed at process exit.
+// Starts the daemon on first use and points DBUS_SYSTEM_BUS_ADDRESS at it (call before any GIO use of
+// the system bus). The daemon is killed at process exit.
 const std::string &private_bus_address();
 
 }  // namespace tbox::test
