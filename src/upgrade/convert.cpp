@@ -414,25 +414,38 @@ int64_t GetFileSize(char const *path) {
 
 // ---------------------------------------------------------------------------------------------------------
 // Sample maximum and minimum
+
+namespace {
+
+// The largest sample (its first occurrence) and the smallest (its last), positions counted from 1.
+template <typename T>
+struct Extremes {
+    explicit Extremes(T first) : hi(first), lo(first) {}
+    void add(T sample, unsigned index) {
+        if (sample > hi) {
+            hi = sample;
+            hiPos = static_cast<unsigned char>(index + 1);
+        }
+        if (sample <= lo) {
+            lo = sample;
+            loPos = static_cast<unsigned char>(index + 1);
+        }
+    }
+    T hi, lo;
+    unsigned char hiPos = 1, loPos = 1;
+};
+
+}  // namespace
+
 void u8MaxAndMin(unsigned char *samples, unsigned short count, unsigned char *max, unsigned char *min,
                  unsigned char *maxPos, unsigned char *minPos) {
     if (count == 0) return;
-    unsigned char hi = samples[0], lo = samples[0], hiPos = 1, loPos = 1;
-    for (unsigned i = 1; i < count; ++i) {
-        const unsigned char s = samples[i];
-        if (s > hi) {
-            hi = s;
-            hiPos = static_cast<unsigned char>(i + 1);
-        }
-        if (s <= lo) {
-            lo = s;
-            loPos = static_cast<unsigned char>(i + 1);
-        }
-    }
-    *max = hi;
-    *min = lo;
-    *maxPos = hiPos;
-    *minPos = loPos;
+    Extremes<unsigned char> e(samples[0]);
+    for (unsigned i = 1; i < count; ++i) e.add(samples[i], i);
+    *max = e.hi;
+    *min = e.lo;
+    *maxPos = e.hiPos;
+    *minPos = e.loPos;
 }
 
 void u16MaxAndMin(unsigned char *samples, unsigned short bytes, unsigned short *max, unsigned short *min,
@@ -442,24 +455,15 @@ void u16MaxAndMin(unsigned char *samples, unsigned short bytes, unsigned short *
     auto sample = [samples](size_t i) {
         return static_cast<int16_t>(static_cast<uint16_t>((samples[2 * i] << 8) | samples[2 * i + 1]));
     };
-    int16_t hi = sample(0), lo = sample(0);
-    unsigned char hiPos = 1, loPos = 1;
+    Extremes<int16_t> e(sample(0));
     int32_t sum = sample(0);
     for (unsigned i = 1; i < count; ++i) {
-        const int16_t s = sample(i);
-        if (s > hi) {
-            hi = s;
-            hiPos = static_cast<unsigned char>(i + 1);
-        }
-        if (s <= lo) {
-            lo = s;
-            loPos = static_cast<unsigned char>(i + 1);
-        }
-        sum += s;
+        e.add(sample(i), i);
+        sum += sample(i);
     }
-    *max = static_cast<uint16_t>(hi);
-    *min = static_cast<uint16_t>(lo);
-    *maxPos = hiPos;
-    *minPos = loPos;
+    *max = static_cast<uint16_t>(e.hi);
+    *min = static_cast<uint16_t>(e.lo);
+    *maxPos = e.hiPos;
+    *minPos = e.loPos;
     *hundredth = static_cast<unsigned short>(static_cast<uint32_t>(sum) / 100u);
 }
