@@ -266,10 +266,11 @@ TEST(ConvertTest, EdgeInputsGiveSafeResults) {
     EXPECT_STREQ(itoa(INT_MIN, text, 10), "-2147483648");
     EXPECT_STREQ(itoa(-1, text, 16), "FFFFFFFF");
 
-    char bad[] = "!!!!";
-    std::memset(text, 'x', sizeof text);
-    EXPECT_LT(base64_decode(bad, 4, text), 1);  // no bytes claimed, and an empty text
-    EXPECT_STREQ(text, "");
+    for (const char *invalid : {"!!!!", "YW!j", "YWJj!!!!"}) {
+        std::memset(text, 'x', sizeof text);
+        EXPECT_EQ(base64_decode(const_cast<char *>(invalid), static_cast<int>(strlen(invalid)), text), -1);
+        EXPECT_STREQ(text, "") << invalid;
+    }
     EXPECT_EQ(base64_decode(nullptr, 4, text), -1);
 
     // Exactly sized on the heap: a read past the count trips the address sanitizer.

@@ -226,6 +226,14 @@ int base64_decode(char *in, int len, char *out) {
     if (in == nullptr || out == nullptr) return -1;
     out[0] = '\0';
     if (len <= 0) return 0;
+    // OpenSSL's decoder stops at a foreign character without reporting it; refuse such text whole
+    // rather than hand back a silently shortened result.
+    for (int i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(in[i]);
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                              c == '/' || c == '=';
+        if (!alphabet && c != '\r' && c != '\n') return -1;
+    }
     // Four characters never decode to more than three bytes; bounding the read keeps the caller's
     // 3 * ceil(len / 4) + 1 bytes safe whatever the decoder does.
     const int room = std::min(len, (len / 4) * 3 + (len % 4 != 0 ? 3 : 0));
