@@ -1,5 +1,4 @@
 tbox_add_test(mcu_test mcu_test.cpp)
-tbox_add_test(upgrade_config_test upgrade_config_test.cpp)
 
 # The box is 32-bit ARM (4-byte long): check the queue records' sizes for that ABI with clang's
 # freestanding headers, where clang can target it.

@@ -1,266 +1,230 @@
-// The queue protocol the MCU and configuration channels share, tested through the MCU channel against
-// the MCU service's queue (key 1), each test in a private IPC namespace.
-#include "tbox/mcu.h"
-
+// The MCU (service key 1) and upgrade configuration (key 2) queue channels, each test in a private IPC
+// namespace: a service is only its queue, read and filled by the test itself.
+#include <dlfcn.h>
 #include <sched.h>
 #include <sys/msg.h>
-#include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
-#include <functional>
+#include <filesystem>
 #include <memory>
-#include <string>
-#include <thread>
 #include <tuple>
+#include <vector>
 
-#include "support/fake_queue_service.h"
+#include <gtest/gtest.h>
 
-using namespace std::chrono_literals;
-using namespace tbox::test;
+#include "support/log_capture.h"
+#include "tbox/mcu.h"
+#include "tbox/upgrade_config.h"
 
 namespace {
 
-const Bytes kPayload{0xAA, 0xBB, 0xCC};
+using Bytes = std::vector<uint8_t>;
+std::atomic<int> g_countedQueue{-1};
+std::atomic<int> g_polls{0};
 
-// The text of a data message: type, len, subCmd, fill, payload.
-Bytes mcu_text(uint32_t type, uint16_t len, uint8_t subCmd, const uint8_t *payload) {
-    Bytes text(8 + len);
-    std::memcpy(text.data(), &type, 4);
-    std::memcpy(text.data() + 4, &len, 2);
-    text[6] = subCmd;
-    if (len > 0) std::memcpy(text.data() + 8, payload, len);
-    return text;
+int service(key_t key) {
+    return msgget(key, IPC_CREAT | 0666);
 }
 
-class Mcu : public QueueTest {
+int raw_send(int queue, long mtype, const Bytes &text) {
+    std::vector<unsigned char> buf(sizeof(long) + text.size());
+    std::memcpy(buf.data(), &mtype, sizeof mtype);
+    std::copy(text.begin(), text.end(), buf.begin() + sizeof(long));
+    return msgsnd(queue, buf.data(), text.size(), IPC_NOWAIT);
+}
+
+// Empties the queue; returns mtype and text of each message, in order.
+std::vector<std::pair<long, Bytes>> take_all(int queue) {
+    std::vector<unsigned char> buf(sizeof(long) + 65536);
+    std::vector<std::pair<long, Bytes>> got;
+    for (ssize_t n; (n = msgrcv(queue, buf.data(), 65536, 0, IPC_NOWAIT)) >= 0;) {
+        auto &[mtype, text] = got.emplace_back();
+        std::memcpy(&mtype, buf.data(), sizeof(long));
+        text.assign(buf.begin() + sizeof(long), buf.begin() + sizeof(long) + n);
+    }
+    return got;
+}
+
+size_t queued(int queue) {
+    msqid_ds info{};
+    return msgctl(queue, IPC_STAT, &info) == 0 ? info.msg_qnum : 0;
+}
+
+class Mcu : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
+        ASSERT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}), 1);
+        if (unshare(CLONE_NEWIPC) == 0) return;
+        if (errno == EPERM) GTEST_SKIP() << "a private IPC namespace needs CAP_SYS_ADMIN";
+        FAIL() << "unshare(CLONE_NEWIPC): " << std::strerror(errno);
+    }
+    tbox::test::LogCapture log_;  // keeps the lines out of syslog
     std::unique_ptr<McuMsg> msg_ = std::make_unique<McuMsg>();
 };
 
-TEST_F(Mcu, InitNeedsTheServiceQueueSendsBeforeItFailAndDestroyRemovesTheQueue) {
-    EXPECT_EQ(InitMcuMsg(), -1);
-    EXPECT_TRUE(log_.has("Open Mcu RecvQueue Error:[No such file or directory]\n"));
-    EXPECT_EQ(app_queue(thread_id()), -1);
-    ServiceQueue service(1);
-    ASSERT_NE(msgget(1234, IPC_CREAT | 0644), -1);
-    EXPECT_EQ(SendMcuMsg(0x0201, 3, 0, kPayload.data()), -1);
+using Subscribe = int (*)(uint32_t, uint32_t);
+int config_sub(uint32_t keyId, uint32_t type) {
+    return SubscriptionConfigMsg(keyId, ConfigType(type));
+}
+int config_unsub(uint32_t keyId, uint32_t type) {
+    return UnSubscriptionConfigMsg(keyId, ConfigType(type));
+}
+
+TEST_F(Mcu, SendsBeforeInitFailAndInitSharesOneQueuePerThreadUntilDestroyed) {
+    const int mcu = service(1), config = service(2);
+    ASSERT_NE(service(1234), -1);
+    EXPECT_EQ(SendMcuMsg(0x0201, 1, 0, "x"), -1);
     EXPECT_EQ(SubscriptionMcuMsg(1234, 0x0201), -1);
-    EXPECT_EQ(UnSubscriptionMcuMsg(1234, 0x0201), -1);
-    const auto lines = log_.messages();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Mcu RecvQueue not Open,Please Call Init\n"), 3);
-    EXPECT_EQ(queued(service.id), 0u);
+    EXPECT_EQ(SubscriptionConfigMsg(1234, CONFIG_TYPE_FIRST), -1);
+    EXPECT_EQ(queued(mcu) + queued(config), 0u);
 
     const int keyId = InitMcuMsg();
-    const std::string k = std::to_string(keyId);
-    EXPECT_EQ(keyId, thread_id());
-    EXPECT_TRUE(log_.has("InitMcuMsg:Start\n"));
-    EXPECT_TRUE(log_.has("InitMcuMsg:End,InitMcuMsg Success,keyId[" + k + "]\n"));
-    ASSERT_EQ(raw_send(app_queue(keyId), 0x0201, Bytes{1}), 0);
-    EXPECT_EQ(InitMcuMsg(), keyId);
-    EXPECT_EQ(queued(app_queue(keyId)), 1u);  // the second call keeps the queue and its messages
+    ASSERT_EQ(keyId, syscall(SYS_gettid));
+    ASSERT_EQ(InitUpgradeConfigClient(), keyId);
+    const int queue = msgget(keyId, 0);
+    ASSERT_EQ(raw_send(queue, 7, Bytes(8)), 0);
+    ASSERT_EQ(raw_send(queue, 0x0201, Bytes(9)), 0);
+    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 0), 8);
+    auto configMsg = std::make_unique<ConfigMsg>();
+    EXPECT_EQ(GetConfigMsg(keyId, configMsg.get(), 0), 9);
 
-    EXPECT_EQ(DestroyMcuMsg(keyId), keyId);  // with its messages
-    EXPECT_TRUE(log_.has("DestroyMcuMsg:End,DestroyMcuMsg Success,keyId[" + k + "]\n"));
-    EXPECT_EQ(app_queue(keyId), -1);
-    EXPECT_EQ(DestroyMcuMsg(keyId), -1);
-    EXPECT_TRUE(log_.has("msgget[" + k + "] Error:[No such file or directory]\n"));
+    ASSERT_EQ(raw_send(queue, 0x0201, Bytes(8)), 0);
+    EXPECT_EQ(DestroyMcuMsg(keyId), keyId);
+    EXPECT_EQ(msgget(keyId, 0), -1);
     EXPECT_EQ(DestroyMcuMsg(0), -1);  // key 0 would name a fresh private queue
-    EXPECT_TRUE(log_.has("DestroyMcuMsg Error:keyId <= 0\n"));
-    EXPECT_EQ(queued(service.id), 0u);  // no unsubscribe is sent
-    EXPECT_EQ(SendMcuMsg(0x0201, 3, 0, kPayload.data()), 0);
 }
 
-// In a PID namespace the first process has thread id 1 and its first thread id 2: the keys of the
-// service queues, which must never become an application's queue.
-TEST_F(Mcu, InitRefusesThreadIdsThatAreServiceQueueKeys) {
-    ServiceQueue service(1);
-    // The namespace is made in a child, so this process (and its sanitizer's helpers) keep theirs.
-    const auto in_child = [](const std::function<int()> &body) {
-        const pid_t child = fork();
-        if (child == 0) _exit(body());
-        int status = -1;
-        return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-    };
-    const int result = in_child([&] {
-        if (unshare(CLONE_NEWPID) != 0) return 77;
-        return in_child([&] {
-            const int asPid1 = InitMcuMsg();
-            int asTid2 = 0;
-            std::thread([&] { asTid2 = InitMcuMsg(); }).join();
-            const bool logged = log_.has("Get keyid error:[thread id 1 is the key of a service queue]\n") &&
-                                log_.has("Get keyid error:[thread id 2 is the key of a service queue]\n");
-            return asPid1 == -1 && asTid2 == -1 && logged ? 0 : 1;
-        });
-    });
-    if (result == 77) GTEST_SKIP() << "cannot create a PID namespace";
-    EXPECT_EQ(result, 0) << "a thread id 1 or 2 was accepted as keyId";
-    EXPECT_EQ(app_queue(2), -1);
-}
-
-TEST_F(Mcu, SendPutsDataMessagesWithinTheLimitsOnTheServiceQueue) {
-    ServiceQueue service(1);
+TEST_F(Mcu, SendPutsExactDataMessagesWithinTheLimits) {
+    const int mcu = service(1);
     ASSERT_GT(InitMcuMsg(), 0);
-    const Bytes big(5121, 0x5A);
-    const uint8_t *p = big.data();
-    // type, len, subCmd, data, subCmd sent (bit 7 set), refusal (nullptr: sent)
-    const std::tuple<uint32_t, int16_t, uint8_t, const uint8_t *, uint8_t, const char *> cases[] = {
-        {0x0201, 0, 0x00, p, 0x80, nullptr},
-        {0x0201, 1, 0x7F, p, 0xFF, nullptr},
-        {0x0201, 1, 0xFF, p, 0xFF, nullptr},
-        {0x3FFE, 5120, 0x85, p, 0x85, nullptr},
-        {0x0201, 5121, 0, p, 0, "Len is invalid\n"},
-        {0x0201, -1, 0, p, 0, "Len is invalid\n"},
-        {0x0201, 0, 0, nullptr, 0, "SendData is NULL\n"},
-        {0x3FFF, 1, 0, p, 0, "type [0x3fff] over Max limit\n"},
-        {0xFFFFFFFF, 1, 0, p, 0, "type [0xffffffff] over Max limit\n"},
-        {0, 1, 0, p, 0, "SendMcuMsg:ret[-1]-type[0x0000]-len[1]-subCmd[0]\n"},  // the kernel refuses mtype 0
+    const Bytes payload{0xAA, 0xBB, 0xCC}, big(5121, 0x5A);
+    ASSERT_EQ(SendMcuMsg(0x0201, 3, 0x05, payload.data()), 0);
+    const auto got = take_all(mcu);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].first, 0x0201);
+    EXPECT_EQ(got[0].second, (Bytes{0x01, 0x02, 0x00, 0x00, 0x03, 0x00, 0x85, 0x00, 0xAA, 0xBB, 0xCC}));
+
+    const std::tuple<uint32_t, int16_t, const uint8_t *, bool> cases[] = {
+        // type, len, data, accepted
+        {0x3FFE, 5120, big.data(), true}, {0x0201, 5121, big.data(), false}, {0x0201, -1, big.data(), false},
+        {0x0201, 0, nullptr, false},      {0x3FFF, 1, big.data(), false},    {0xFFFFFFFF, 1, big.data(), false},
+        {0x0201, 0, big.data(), true},
     };
-    ASSERT_EQ(SendMcuMsg(0x0201, 3, 0x05, kPayload.data()), 0);
-    EXPECT_TRUE(log_.has("SendMcuMsg:ret[0]-type[0x0201]-len[3]-subCmd[5]\n"));
-    std::vector<QueueRecord> expected{{0x0201, {0x01, 0x02, 0x00, 0x00, 0x03, 0x00, 0x85, 0x00, 0xAA, 0xBB, 0xCC}}};
-    for (const auto &[type, len, subCmd, data, sentSubCmd, refusal] : cases) {
-        EXPECT_EQ(SendMcuMsg(type, len, subCmd, data), refusal ? -1 : 0) << type << "/" << len;
-        EXPECT_TRUE(!refusal || log_.has(refusal)) << type << "/" << len;
-        if (!refusal) expected.push_back({long(type), mcu_text(type, uint16_t(len), sentSubCmd, data)});
-    }
-    const auto got = take_all(service.id);
-    ASSERT_EQ(got.size(), expected.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].mtype, expected[i].mtype) << "message " << i;
-        EXPECT_EQ(got[i].text, expected[i].text) << "message " << i;
+    for (const auto &[type, len, data, accepted] : cases) {
+        EXPECT_EQ(SendMcuMsg(type, len, 0, data), accepted ? 0 : -1) << type << "/" << len;
+        EXPECT_EQ(take_all(mcu).size(), accepted ? 1u : 0u) << type << "/" << len;
     }
 }
 
-TEST_F(Mcu, SubscriptionsPutControlRecordsWithinTheLimitsOnTheServiceQueue) {
-    ServiceQueue service(1);
-    const int own = InitMcuMsg();
-    for (int key : {1234, 2, -1}) msgget(key, IPC_CREAT | 0644);  // keyId 0xFFFFFFFF compares unsigned
+TEST_F(Mcu, SubscriptionsPutExactControlMessagesWithinTheLimitsOfEachChannel) {
+    const int mcu = service(1), config = service(2);
+    const uint32_t own = InitMcuMsg();
+    ASSERT_EQ(InitUpgradeConfigClient(), int(own));
+    for (key_t key : {3, 1234, -1}) service(key);  // keyId 0xFFFFFFFF is key -1
     ASSERT_EQ(SubscriptionMcuMsg(1234, 0x0201), 0);
     ASSERT_EQ(UnSubscriptionMcuMsg(1234, 0x0201), 0);
-    EXPECT_TRUE(log_.has("SendCtrlMsgToMcu:ret[0],ctrlType[2],msgType[0201],keyId[1234]\n"));
     const Bytes text{0x01, 0x02, 0x00, 0x00, 0xD2, 0x04, 0x00, 0x00, 0, 0, 0, 0};
-    const auto got = take_all(service.id);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].mtype, 1);
-    EXPECT_EQ(got[0].text, text);
-    EXPECT_EQ(got[1].mtype, 2);
-    EXPECT_EQ(got[1].text, text);
+    EXPECT_EQ(take_all(mcu), (std::vector<std::pair<long, Bytes>>{{1, text}, {2, text}}));
 
-    const std::string over = "keyId[" + std::to_string(own) + "] MsgType[";
-    const std::tuple<uint32_t, uint32_t, std::string> cases[] = {
-        // keyId, msgType, refusal ("": accepted)
-        {0, 0x0201, "Wrong keyid[0]\n"},
-        {1, 0x0201, "Wrong keyid[1]\n"},
-        {2, 0x0201, ""},
-        {0xFFFFFFFF, 0x0201, ""},
-        {5555, 0x0201, "Open App keyid[5555] RecvQueue Error,Please Call Init:[No such file or directory]\n"},
-        {uint32_t(own), 0x0100, over + "256] over max limit,Please Check\n"},
-        {uint32_t(own), 0x0101, ""},
-        {uint32_t(own), 0x3FFE, ""},
-        {uint32_t(own), 0x3FFF, over + "16383] over max limit,Please Check\n"},
-        {uint32_t(own), 0xFFFFFFFF, over + "-1] over max limit,Please Check\n"},
+    const std::tuple<Subscribe, Subscribe, int, uint32_t, uint32_t, bool> cases[] = {
+        // subscribe, unsubscribe, service queue, keyId, msgType, accepted
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, 1, 0x0201, false},
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, 2, 0x0201, true},
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, 0xFFFFFFFF, 0x0201, true},  // compared unsigned
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, 5555, 0x0201, false},       // no such queue
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, own, 0x0100, false},
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, own, 0x0101, true},
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, own, 0x3FFE, true},
+        {SubscriptionMcuMsg, UnSubscriptionMcuMsg, mcu, own, 0x3FFF, false},
+        {config_sub, config_unsub, config, 2, 3, false},
+        {config_sub, config_unsub, config, 3, 3, true},
+        {config_sub, config_unsub, config, own, 2, false},
+        {config_sub, config_unsub, config, own, 0x3FFE, true},
+        {config_sub, config_unsub, config, own, 0x3FFF, false},
+        {config_sub, config_unsub, config, own, 0xFFFFFFFF, false},  // negative ConfigType
     };
-    size_t accepted = 0;
-    for (const auto &[keyId, msgType, refusal] : cases) {
-        const int expected = refusal.empty() ? 0 : -1;
-        EXPECT_EQ(SubscriptionMcuMsg(keyId, msgType), expected) << keyId << "/" << msgType;
-        EXPECT_EQ(UnSubscriptionMcuMsg(keyId, msgType), expected) << keyId << "/" << msgType;
-        EXPECT_TRUE(refusal.empty() || log_.has(refusal)) << refusal;
-        accepted += refusal.empty() ? 2 : 0;
+    for (const auto &[sub, unsub, queue, keyId, msgType, accepted] : cases) {
+        EXPECT_EQ(sub(keyId, msgType), accepted ? 0 : -1) << keyId << "/" << msgType;
+        EXPECT_EQ(unsub(keyId, msgType), accepted ? 0 : -1) << keyId << "/" << msgType;
+        EXPECT_EQ(take_all(queue).size(), accepted ? 2u : 0u) << keyId << "/" << msgType;
     }
-    EXPECT_EQ(queued(service.id), accepted);
 }
 
 TEST_F(Mcu, SendsToAFullServiceQueueFailAtOnce) {
-    ServiceQueue service(1);
+    const int mcu = service(1);
     const int keyId = InitMcuMsg();
     for (size_t size : {1000u, 100u, 10u, 1u}) {
-        while (raw_send(service.id, 99, Bytes(size)) == 0) {
+        while (raw_send(mcu, 99, Bytes(size)) == 0) {
         }
     }
-    const size_t before = queued(service.id);
+    const size_t before = queued(mcu);
     alarm(5);  // a send that blocks ends the test here
-    EXPECT_EQ(SendMcuMsg(0x0201, 0, 0, kPayload.data()), -1);
+    EXPECT_EQ(SendMcuMsg(0x0201, 0, 0, "x"), -1);
     EXPECT_EQ(SubscriptionMcuMsg(keyId, 0x0201), -1);
     alarm(0);
-    EXPECT_TRUE(log_.has("SendCtrlMsgToMcu:ret[-1],ctrlType[1],msgType[0201],keyId[" + std::to_string(keyId) + "]\n"));
-    EXPECT_EQ(queued(service.id), before);
-}
-
-TEST_F(Mcu, ReceiveTakesMessagesInQueueOrderAndReportsOnlyReceivedFields) {
-    ServiceQueue service(1);
-    const int keyId = InitMcuMsg();
-    const int queue = app_queue(keyId);
-    const uint8_t seven = 7;
-    ASSERT_EQ(raw_send(queue, 0x0305, mcu_text(0x0305, 1, 0x81, &seven)), 0);
-    ASSERT_EQ(raw_send(queue, 0x0201, mcu_text(0x0201, 3, 0x85, kPayload.data())), 0);
-    ASSERT_EQ(raw_send(queue, 0x0202, Bytes{9, 9}), 0);  // too short to carry len and subCmd
-    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), -1), 9);
-    EXPECT_EQ(msg_->mtype, 0x0305);
-    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 0), 11);
-    EXPECT_EQ(msg_->mtype, 0x0201);
-    const auto *text = reinterpret_cast<const uint8_t *>(&msg_->type);
-    EXPECT_EQ(Bytes(text, text + 11), mcu_text(0x0201, 3, 0x85, kPayload.data()));
-    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 0), 2);
-    const std::string got = " APP GetData key[" + std::to_string(keyId) + "],recv [";
-    EXPECT_TRUE(log_.has(got + "9] OK,MsgType[0x0305],MsgLen[1],MsgSubCmd[129]\n"));
-    EXPECT_TRUE(log_.has(got + "11] OK,MsgType[0x0201],MsgLen[3],MsgSubCmd[133]\n"));
-    EXPECT_TRUE(log_.has(got + "2] OK,MsgType[0x0202],MsgLen[0],MsgSubCmd[0]\n"));  // not the earlier 3 and 133
-
-    EXPECT_EQ(GetMcuMsg(keyId, nullptr, 0), -1);
-    EXPECT_TRUE(log_.has("Recv Mcu Msg Buff Is NULL\n"));
-    EXPECT_EQ(GetMcuMsg(4242, msg_.get(), 0), -1);
-    EXPECT_TRUE(log_.has("Open App keyid[4242] RecvQueue Error:[No such file or directory]\n"));
+    EXPECT_EQ(queued(mcu), before);
 }
 
 TEST_F(Mcu, ReceiveWritesAtMostTheLargestTextAndLeavesLongerMessagesAtTheHead) {
-    ServiceQueue service(1);
+    service(1);
+    service(2);
     const int keyId = InitMcuMsg();
-    const int queue = app_queue(keyId);
-    ASSERT_EQ(raw_send(queue, 0x0201, Bytes(5132, 0x11)), 0);
-    std::vector<unsigned char> buffer(MCU_MSG_BUFFER_SIZE + 64, 0xEE);
-    EXPECT_EQ(GetMcuMsg(keyId, reinterpret_cast<McuMsg *>(buffer.data()), 0), 5132);
-    EXPECT_EQ(Bytes(buffer.begin() + MCU_MSG_BUFFER_SIZE, buffer.end()), Bytes(64, 0xEE));
+    ASSERT_EQ(InitUpgradeConfigClient(), keyId);
+    const int queue = msgget(keyId, 0);
+    const std::tuple<bool, size_t, int> cases[] = {{true, MCU_MSG_BUFFER_SIZE, MCU_MSG_MAX_TEXT_SIZE},
+                                                   {false, CONFIG_MSG_BUFFER_SIZE, CONFIG_MSG_MAX_TEXT_SIZE}};
+    for (const auto &[isMcu, bufferSize, largest] : cases) {
+        const auto get = [isMcu = isMcu](int k, void *buf, int timeout) {
+            return isMcu ? GetMcuMsg(k, static_cast<McuMsg *>(buf), timeout)
+                         : GetConfigMsg(k, static_cast<ConfigMsg *>(buf), timeout);
+        };
+        ASSERT_EQ(raw_send(queue, 0x0201, Bytes(largest, 0x11)), 0);
+        std::vector<unsigned char> buffer(bufferSize + 64, 0xEE);
+        EXPECT_EQ(get(keyId, buffer.data(), 0), largest);
+        EXPECT_EQ(Bytes(buffer.begin() + bufferSize, buffer.end()), Bytes(64, 0xEE)) << largest;
 
-    ASSERT_EQ(raw_send(queue, 0x0201, Bytes(5133, 1)), 0);
-    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), -1), -1);
-    EXPECT_TRUE(log_.has(" APP GetData key[" + std::to_string(keyId) + "],recv error[7-Argument list too long]\n"));
-    const size_t lines = log_.size();
-    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 0), -1);
-    EXPECT_EQ(log_.size(), lines);  // polling fails silently
-    const auto left = take_all(queue);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0].text.size(), 5133u);
+        ASSERT_EQ(raw_send(queue, 0x0201, Bytes(largest + 1, 1)), 0);
+        EXPECT_EQ(get(keyId, buffer.data(), -1), -1);
+        EXPECT_EQ(get(keyId, buffer.data(), 0), -1);
+        const auto left = take_all(queue);
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].second.size(), size_t(largest + 1));
+    }
 }
 
-TEST_F(Mcu, ReceivePollsOnceThenTwentyTimesASecondAndRefusesOverflowingTimeouts) {
-    ServiceQueue service(1);
+TEST_F(Mcu, ReceivePollsOnceThenEvery50msAndRefusesOverflowingTimeouts) {
+    service(1);
+    service(2);
     const int keyId = InitMcuMsg();
-    const int queue = app_queue(keyId);
-    for (const auto &[timeout, attempts] : {std::pair{0, 1}, std::pair{1, 21}}) {
-        count_polls(queue);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), timeout), -12) << "timeout " << timeout;
-        EXPECT_GE(std::chrono::steady_clock::now() - start, attempts * 50ms);
-        EXPECT_EQ(polls(), attempts) << "timeout " << timeout;
+    ASSERT_EQ(InitUpgradeConfigClient(), keyId);
+    g_countedQueue = msgget(keyId, 0);
+    auto configMsg = std::make_unique<ConfigMsg>();
+    // MCU timeouts are in seconds, configuration timeouts in milliseconds.
+    const std::tuple<bool, int, int> cases[] = {{true, 0, 1}, {false, 0, 1}, {false, 49, 1}, {false, 100, 3}};
+    for (const auto &[isMcu, timeout, attempts] : cases) {
+        g_polls = 0;
+        EXPECT_EQ(isMcu ? GetMcuMsg(keyId, msg_.get(), timeout) : GetConfigMsg(keyId, configMsg.get(), timeout), -12);
+        EXPECT_EQ(g_polls, attempts) << (isMcu ? "mcu " : "config ") << timeout;
     }
-    std::thread late([&] {
-        std::this_thread::sleep_for(200ms);
-        raw_send(queue, 0x0201, mcu_text(0x0201, 0, 0x80, nullptr));
-    });
-    EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 5), 8);
-    late.join();
-
     // timeout x 1000 must fit the millisecond count. Two messages, so that the largest valid timeout
     // returns at once even if the refusal fails.
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(raw_send(queue, 0x0201, Bytes(8)), 0);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(raw_send(g_countedQueue, 0x0201, Bytes(8)), 0);
     EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 2147484), -1);
-    EXPECT_TRUE(log_.has("GetMcuMsg:timeout[2147484] over max limit[2147483]\n"));
-    EXPECT_EQ(queued(queue), 2u);
+    EXPECT_EQ(queued(g_countedQueue), 2u);
     EXPECT_EQ(GetMcuMsg(keyId, msg_.get(), 2147483), 8);
 }
 
 }  // namespace
+
+// Counts the non-blocking receives on g_countedQueue.
+extern "C" ssize_t msgrcv(int queue, void *record, size_t size, long type, int flags) {
+    using Real = ssize_t (*)(int, void *, size_t, long, int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "msgrcv"));
+    if ((flags & IPC_NOWAIT) != 0 && queue == g_countedQueue) ++g_polls;
+    return real(queue, record, size, type, flags);
+}
