@@ -1,110 +1,181 @@
-// UART helper on pseudo-terminals, the master being the far end of the line. A pty forces CS8 and clears PARENB,
-// so those two are read from what the helper handed to tcsetattr (wrapped at link time, see uart.cmake).
-#include "tbox/uart.h"
+// UART helper on pseudo-terminals; the master side is the far end of the line. A pty forces CS8 and
+// clears PARENB, so those two are read from what the helper handed to tcsetattr (wrapped in uart.cmake).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <thread>
 #include <vector>
 
-static int g_tcsetattr_fail = 0;
-static termios g_tcsetattr_last{};
+#include "tbox/uart.h"
+
+namespace {
+int g_tcsetattrError = 0;  // when set, the device refuses the settings
+termios g_tcsetattrLast{};
+}  // namespace
+
 extern "C" int __real_tcsetattr(int fd, int action, const termios *t);
 extern "C" int __wrap_tcsetattr(int fd, int action, const termios *t) {
-    g_tcsetattr_last = *t;
-    return g_tcsetattr_fail ? (errno = g_tcsetattr_fail, -1) : __real_tcsetattr(fd, action, t);
+    g_tcsetattrLast = *t;
+    if (g_tcsetattrError == 0) return __real_tcsetattr(fd, action, t);
+    errno = g_tcsetattrError;
+    return -1;
 }
 
-constexpr tcflag_t kC = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS, kRawI = IXON | IXOFF | IXANY | ICRNL;
+namespace {
+
+constexpr tcflag_t kLineBits = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
+constexpr tcflag_t kSoftwareFlow = IXON | IXOFF | IXANY;
+
 struct Pty {
-    int master = -1, slave = -1;
-    char name[64] = {};
-    termios t{};
     Pty() { EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0); }
-    ~Pty() { close(master), close(slave); }
-    const termios &attrs() { return tcgetattr(slave, &t), t; }
-    termios preset(tcflag_t cflag, tcflag_t iflag) {  // the opposite of what the helper is then asked for
-        t = attrs(), t.c_cflag = (t.c_cflag & ~kC) | cflag, t.c_iflag |= iflag, t.c_oflag |= OPOST, t.c_lflag |= ICANON;
-        return tcsetattr(slave, TCSANOW, &t), attrs();
+    ~Pty() {
+        close(master);
+        close(slave);
+    }
+    termios attrs() const {
+        termios t{};
+        tcgetattr(slave, &t);
+        return t;
+    }
+    // Puts the device in the opposite of raw mode, with the given line bits.
+    termios preset(tcflag_t cflag) {
+        termios t = attrs();
+        t.c_cflag = (t.c_cflag & ~kLineBits) | cflag;
+        t.c_iflag |= kSoftwareFlow | ICRNL | INPCK;
+        t.c_oflag |= OPOST;
+        t.c_lflag |= ICANON | ECHO;
+        tcsetattr(slave, TCSANOW, &t);
+        return attrs();
     }
     std::vector<uint8_t> receive(size_t n) const {
         std::vector<uint8_t> out(n);
         size_t got = 0;
-        for (pollfd p{master, POLLIN, 0}; got < n && poll(&p, 1, 5000) == 1;) got += read(master, &out[got], n - got);
-        return out.resize(got), out;
+        pollfd p{master, POLLIN, 0};
+        while (got < n && poll(&p, 1, 5000) == 1) got += static_cast<size_t>(read(master, &out[got], n - got));
+        out.resize(got);
+        return out;
     }
-    static int next_fd(int fd = dup(0)) { return close(fd), fd; }  // the descriptor the next open() returns
+    int master = -1, slave = -1;
+    char name[64] = {};
 };
 
+// The descriptor the next open() will return.
+int next_fd() {
+    const int fd = dup(0);
+    close(fd);
+    return fd;
+}
+
 TEST(Uart, AcceptedSettingsReachTheDeviceInRawMode) {
-    const tcflag_t rows[][8] = {{9600, B9600, 0, 5, 2, 1, CS8 | CRTSCTS, CS5 | CSTOPB | PARENB | PARODD},
-                                {4000000, B4000000, 1, 6, 1, 2, CS8 | CSTOPB | PARODD, CS6 | CRTSCTS | PARENB},
-                                {921600, B921600, 2, 7, 1, 0, CS8 | CRTSCTS | PARENB, CS7 | CRTSCTS},  // keeps RTS/CTS
-                                {57600, B57600, 2, 8, 1, 0, CS5 | CSTOPB | PARENB, CS8}};
+    struct Row {
+        int speed;
+        speed_t code;
+        uint8_t flow, data, stop, parity;
+        tcflag_t before, wanted;  // line bits
+    };
+    const Row rows[] = {{9600, B9600, 0, 5, 2, 1, CS8 | CRTSCTS, CS5 | CSTOPB | PARENB | PARODD},
+                        {4000000, B4000000, 1, 6, 1, 2, CS8 | CSTOPB | PARODD, CS6 | CRTSCTS | PARENB},
+                        {921600, B921600, 2, 7, 1, 0, CS8 | CRTSCTS | PARENB, CS7 | CRTSCTS},  // keeps RTS/CTS
+                        {57600, B57600, 2, 8, 1, 0, CS5 | CSTOPB | PARENB, CS8}};
     Pty pty;
-    for (const auto &r : rows) {  // speed, code, flow, data, stop, parity, cflag before, cflag wanted
-        pty.preset(r[6], kRawI | (r[5] ? 0 : INPCK));
-        const int fd = UartInit(pty.name, int(r[0]), uint8_t(r[2]), uint8_t(r[3]), uint8_t(r[4]), uint8_t(r[5]));
+    for (const Row &r : rows) {
+        pty.preset(r.before);
+        const int fd = UartInit(pty.name, r.speed, r.flow, r.data, r.stop, r.parity);
+        ASSERT_GE(fd, 0) << r.speed;
         termios t = pty.attrs();
-        t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB)) | (g_tcsetattr_last.c_cflag & (CSIZE | PARENB));
-        EXPECT_TRUE(fd >= 0 && cfgetispeed(&t) == r[1] && cfgetospeed(&t) == r[1]) << r[0];
-        EXPECT_EQ(t.c_cflag & (kC | CLOCAL | CREAD), r[7] | CLOCAL | CREAD) << r[0];
-        EXPECT_EQ(t.c_iflag & (kRawI | INPCK), r[5] ? INPCK : 0u) << r[0];  // XON/XOFF off, even for flow 2
-        EXPECT_EQ((t.c_oflag & OPOST) | (t.c_lflag & ICANON), 0u) << r[0];
+        t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB)) | (g_tcsetattrLast.c_cflag & (CSIZE | PARENB));
+        EXPECT_EQ(cfgetispeed(&t), r.code) << r.speed;
+        EXPECT_EQ(cfgetospeed(&t), r.code) << r.speed;
+        EXPECT_EQ(t.c_cflag & (kLineBits | CLOCAL | CREAD), r.wanted | CLOCAL | CREAD) << r.speed;
+        EXPECT_EQ(t.c_iflag & (kSoftwareFlow | ICRNL | INPCK), r.parity != 0 ? INPCK : 0u) << r.speed;
+        EXPECT_EQ(t.c_oflag & OPOST, 0u) << r.speed;
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u) << r.speed;
         UartClose(fd);
     }
 }
 
-TEST(Uart, RefusedSettingOrDeviceReturnsMinusOneLeavesTheAttributesAndClosesTheDescriptor) {
+TEST(Uart, RefusedSettingOrDeviceFailsLeavesTheAttributesAndClosesTheDescriptor) {
     Pty pty;
-    const char *paths[] = {pty.name, pty.name, nullptr, "/nonexistent/tty", "/dev/null"};  // r[5]: 1 = tty refuses
-    const int rows[][6] = {{19200, 0, 8, 1, 0, 0},  {115201, 0, 8, 1, 0, 0}, {115200, 3, 8, 1, 0, 0},
-                           {115200, 0, 4, 1, 0, 0}, {115200, 0, 9, 1, 0, 0}, {115200, 0, 8, 0, 0, 0},
-                           {115200, 0, 8, 3, 0, 0}, {9600, 1, 5, 2, 3, 0},   {115200, 0, 8, 1, 0, 1},
-                           {115200, 0, 8, 1, 0, 2}, {115200, 0, 8, 1, 0, 3}, {115200, 0, 8, 1, 0, 4}};
-    const termios before = pty.preset(CS8 | CSTOPB | PARODD | CRTSCTS, 0);
-    for (const auto &r : rows) {
-        const int fd = Pty::next_fd(), row = int(&r - rows);
-        g_tcsetattr_fail = r[5] == 1 ? EIO : 0;
-        EXPECT_EQ(UartInit(paths[r[5]], r[0], uint8_t(r[1]), uint8_t(r[2]), uint8_t(r[3]), uint8_t(r[4])), -1) << row;
-        EXPECT_TRUE(std::memcmp(&before, &pty.attrs(), sizeof before) == 0 && fcntl(fd, F_GETFD) == -1) << row;
+    struct Row {
+        const char *path;
+        int speed;
+        uint8_t flow, data, stop, parity;
+        int deviceError;
+    };
+    const Row rows[] = {{pty.name, 19200, 0, 8, 1, 0, 0},
+                        {pty.name, 115201, 0, 8, 1, 0, 0},
+                        {pty.name, 115200, 3, 8, 1, 0, 0},
+                        {pty.name, 115200, 0, 4, 1, 0, 0},
+                        {pty.name, 115200, 0, 9, 1, 0, 0},
+                        {pty.name, 115200, 0, 8, 0, 0, 0},
+                        {pty.name, 115200, 0, 8, 3, 0, 0},
+                        {pty.name, 9600, 1, 5, 2, 3, 0},
+                        {pty.name, 115200, 0, 8, 1, 0, EIO},
+                        {nullptr, 115200, 0, 8, 1, 0, 0},
+                        {"/nonexistent/tty", 115200, 0, 8, 1, 0, 0},
+                        {"/dev/null", 115200, 0, 8, 1, 0, 0}};
+    const termios before = pty.preset(CS8 | CSTOPB | PARODD | CRTSCTS);
+    for (const Row &r : rows) {
+        const int fd = next_fd();
+        g_tcsetattrError = r.deviceError;
+        EXPECT_EQ(UartInit(r.path, r.speed, r.flow, r.data, r.stop, r.parity), -1) << r.speed;
+        const termios after = pty.attrs();
+        EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << r.speed;
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor left open, speed " << r.speed;
     }
+    g_tcsetattrError = 0;
 }
 
 TEST(Uart, BytesPassUnchangedBothWaysAndFailuresHaveTheirResults) {
     Pty pty;
-    const int fd = UartInit(pty.name, 115200, 2, 8, 1, 0), bad = Pty::next_fd();  // XON/XOFF must not eat bytes
-    std::vector<uint8_t> sent(256), got(256);                                     // CR, LF, ^C, ^D, ^Q, ^S, DEL...
-    for (int i = 0; i < 256; ++i) sent[i] = uint8_t(i);
+    const int fd = UartInit(pty.name, 115200, 2, 8, 1, 0);  // XON/XOFF must not eat ^Q/^S
+    const int closed = next_fd();
+    std::vector<uint8_t> sent(256), got(256);
+    for (int i = 0; i < 256; ++i) sent[i] = static_cast<uint8_t>(i);
     ASSERT_EQ(write(pty.master, sent.data(), 256), 256);
     for (int in = 0, n = 1; in < 256 && n > 0; in += n) n = UartRecvData(fd, &got[in], 256 - in);
     EXPECT_EQ(got, sent);
     EXPECT_EQ(UartSendData(fd, sent.data(), 256), 256);
     EXPECT_EQ(pty.receive(256), sent);
-    UartSetCC(fd, 0, 0);  // first read: at once, and nothing was echoed; then bad descriptor, null buffer, failures
+
+    UartSetCC(fd, 0, 0);
     uint8_t *const p = got.data();
-    EXPECT_EQ(std::vector<int>({UartRecvData(fd, p, 256), UartSendData(-1, p, 4), UartRecvData(-1, p, 4),
-                                UartSendData(fd, nullptr, 4), UartRecvData(fd, nullptr, 4), UartSendData(bad, p, 0),
-                                UartRecvData(bad, p, 4)}),
-              std::vector<int>({0, -1, -1, -2, -2, -1, -11}));
+    EXPECT_EQ(UartRecvData(fd, p, 256), 0);  // at once, and nothing was echoed back
+    EXPECT_EQ(UartSendData(-1, p, 4), -1);
+    EXPECT_EQ(UartRecvData(-1, p, 4), -1);
+    EXPECT_EQ(UartSendData(fd, nullptr, 4), -2);
+    EXPECT_EQ(UartRecvData(fd, nullptr, 4), -2);
+    EXPECT_EQ(UartSendData(closed, p, 0), -1);
+    EXPECT_EQ(UartRecvData(closed, p, 4), -11);
+    UartClose(fd);
 }
 
 TEST(Uart, SendInterruptedWhileTheLineIsFullStillDeliversEveryByte) {
-    signal(SIGUSR1, [](int) {});
+    struct sigaction action {};
+    action.sa_handler = [](int) {};  // no SA_RESTART: the write is cut short
+    sigaction(SIGUSR1, &action, nullptr);
     Pty pty;
     const int fd = UartInit(pty.name, 115200, 0, 8, 1, 0);
     std::vector<uint8_t> message(1 << 20), arrived;
-    for (size_t i = 0; i < message.size(); ++i) message[i] = uint8_t(i ^ (i >> 9));
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i ^ (i >> 9));
     std::thread far_end([&, writer = pthread_self()] {
-        for (int i = 0; i < 10; ++i) usleep(20 * 1000), pthread_kill(writer, SIGUSR1);  // the line is full by now
+        for (int i = 0; i < 10; ++i) {
+            usleep(20 * 1000);  // the line is full by now
+            pthread_kill(writer, SIGUSR1);
+        }
         arrived = pty.receive(message.size());
     });
-    EXPECT_EQ(UartSendData(fd, message.data(), uint32_t(message.size())), int(message.size()));
+    EXPECT_EQ(UartSendData(fd, message.data(), static_cast<uint32_t>(message.size())),
+              static_cast<int>(message.size()));
     far_end.join();
     EXPECT_TRUE(arrived == message);
+    UartClose(fd);
 }
+
+}  // namespace
