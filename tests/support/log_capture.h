@@ -1,45 +1,47 @@
-// Captures the library's log lines (instead of syslog) and g_print output while alive.
+// Captures the library's log lines (instead of syslog) while alive.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "common/log.h"
 
 namespace tbox::test {
 
 class LogCapture {
 public:
-    struct Line {
-        int priority;
-        std::string text;
-    };
-    LogCapture();
-    ~LogCapture();
+    LogCapture() { tbox::log::set_sink(&LogCapture::sink, this); }
+    ~LogCapture() { tbox::log::set_sink(nullptr, nullptr); }
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    std::vector<Line> lines() const;
-    // The messages without their " [level] file-line:" location, e.g. "send At error:...\n".
-    std::vector<std::string> messages() const;
-    // Whether some message equals `message` exactly.
-    bool has(const std::string &message) const;
+    // Whether some line's message, after its " [level] file-line:" location, equals `message`.
+    bool has(const std::string &message) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto &line : lines_) {
+            const size_t colon = line.find(':', line.find("] "));
+            if (colon != std::string::npos && line.compare(colon + 1, std::string::npos, message) == 0) return true;
+        }
+        return false;
+    }
     // Whether some full line contains `fragment`.
-    bool contains(const std::string &fragment) const;
-    size_t size() const { return lines().size(); }
+    bool contains(const std::string &fragment) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto &line : lines_) {
+            if (line.find(fragment) != std::string::npos) return true;
+        }
+        return false;
+    }
 
 private:
-    static void sink(int priority, const char *line, void *self);
-    std::vector<Line> lines_;
-};
-
-// Captures g_print output while alive.
-class PrintCapture {
-public:
-    PrintCapture();
-    ~PrintCapture();
-    std::string text() const;
-
-private:
-    void *previous_;
+    static void sink(int, const char *line, void *self) {
+        auto *capture = static_cast<LogCapture *>(self);
+        std::lock_guard<std::mutex> lock(capture->mutex_);
+        capture->lines_.emplace_back(line);
+    }
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
 };
 
 }  // namespace tbox::test
