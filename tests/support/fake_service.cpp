@@ -1,6 +1,7 @@
 #include "support/fake_service.h"
 
 #include <future>
+#include <memory>
 #include <stdexcept>
 
 #include "support/test_bus.h"
@@ -77,6 +78,15 @@ void FakeService::handle(const char *gobject_signal, Handler handler) {
     g_signal_connect_closure(skeleton_, gobject_signal, closure, FALSE);
 }
 
+void FakeService::reply(const char *gobject_signal, GVariant *value) {
+    std::shared_ptr<GVariant> held;
+    if (value != nullptr) held.reset(g_variant_ref_sink(value), g_variant_unref);
+    handle(gobject_signal, [held](GDBusMethodInvocation *invocation) {
+        g_dbus_method_invocation_return_value(invocation, held ? g_variant_ref(held.get()) : nullptr);
+        return true;
+    });
+}
+
 void FakeService::run(const std::function<void()> &fn) {
     // An attached source always runs on the service thread (g_main_context_invoke might run it here).
     std::promise<void> done;
@@ -106,6 +116,20 @@ std::vector<std::string> FakeService::calls_to(const std::string &member) const 
     return out;
 }
 
+std::string get_all(const char *name, const char *path, const char *interface) {
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    GVariant *all = g_dbus_connection_call_sync(bus, name, path, "org.freedesktop.DBus.Properties", "GetAll",
+                                                g_variant_new("(s)", interface), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+                                                nullptr, nullptr);
+    g_object_unref(bus);
+    if (all == nullptr) return "error";
+    gchar *printed = g_variant_print(all, FALSE);
+    std::string out = printed;
+    g_free(printed);
+    g_variant_unref(all);
+    return out;
+}
+
 SignalRecorder::SignalRecorder() {
     private_bus_address();
     connection_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
@@ -113,6 +137,7 @@ SignalRecorder::SignalRecorder() {
         connection_, nullptr, nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection *, const gchar *sender, const gchar *path, const gchar *iface, const gchar *member,
            GVariant *params, gpointer self) {
+            if (g_strcmp0(sender, "org.freedesktop.DBus") == 0) return;
             gchar *args = g_variant_print(params, FALSE);
             static_cast<SignalRecorder *>(self)->signals.push_back({sender, path, iface, member, args});
             g_free(args);

@@ -25,6 +25,8 @@ public:
     FakeService &operator=(const FakeService &) = delete;
 
     void handle(const char *gobject_signal, Handler handler);
+    // Answers every call of the method with `value` (a tuple, or nullptr for "()").
+    void reply(const char *gobject_signal, GVariant *value);
     // Runs fn on the service thread and waits for it.
     void run(const std::function<void()> &fn);
     template <typename T>
@@ -49,7 +51,11 @@ private:
 // Opens an extra private connection to the test bus.
 GDBusConnection *open_bus_connection();
 
-// Records every D-Bus signal that reaches the system-bus connection, iterated in the default context.
+// The printed answer of org.freedesktop.DBus.Properties.GetAll for `interface` at `name` and `path`.
+std::string get_all(const char *name, const char *path, const char *interface);
+
+// Records the D-Bus signals of services (not of the bus itself) that reach the system-bus connection,
+// iterated in the default context.
 class SignalRecorder {
 public:
     struct Signal {
