@@ -85,6 +85,8 @@ TEST(BSDiffPatchFileTest, HostileOrCorruptPatchesFailAndLeaveTheNewFileAlone) {
     TempDir dir;
     put(dir / "old", "hello, old world\n");
     const Bytes good = make_patch(6, {4, 2, 0}, "abcd", "ef");
+    put(dir / "patch", good);  // the base applies, so each row below fails for its own reason
+    ASSERT_EQ(BSDiffPatchFile((dir / "old").c_str(), (dir / "new").c_str(), (dir / "patch").c_str()), 0);
     const struct {
         const char *what;
         Bytes patch;
