@@ -82,7 +82,7 @@ void FakeService::reply(const char *gobject_signal, GVariant *value) {
     std::shared_ptr<GVariant> held;
     if (value != nullptr) held.reset(g_variant_ref_sink(value), g_variant_unref);
     handle(gobject_signal, [held](GDBusMethodInvocation *invocation) {
-        g_dbus_method_invocation_return_value(invocation, held ? g_variant_ref(held.get()) : nullptr);
+        g_dbus_method_invocation_return_value(invocation, held.get());  // a non-floating value is not consumed
         return true;
     });
 }
