@@ -13,7 +13,7 @@
 #include "common/log.h"
 #include "tbox/convert.h"
 #include "tbox/digest.h"
-#include "upgrade/digest_file.h"
+#include "digest/digest_file.h"
 
 namespace tbox::upgrade {
 

@@ -8,7 +8,7 @@
 #include "common/log.h"
 #include "tbox/convert.h"
 #include "tbox/digest.h"
-#include "upgrade/digest_file.h"
+#include "digest/digest_file.h"
 
 extern "C" char *FileSHA256(const char *path, char *md) {
     using namespace tbox::upgrade;

@@ -90,7 +90,8 @@ bool load_old(const char *path, OldFile *old) {
     bool ok = fstat(fd, &st) == 0;
     if (ok) {
         old->size = st.st_size;
-        old->data.reset(static_cast<uint8_t *>(std::malloc(static_cast<size_t>(old->size) + 1)));
+        // Exactly the file's size (one byte for an empty file), so a read past its end is caught.
+        old->data.reset(static_cast<uint8_t *>(std::malloc(static_cast<size_t>(std::max<int64_t>(old->size, 1)))));
         ok = old->data != nullptr;
     }
     int64_t done = 0;

@@ -1,0 +1,16 @@
+# Writes the linker version script OUT from the export lists LISTS ("|"-separated .syms files):
+# every listed name is global, everything else local. Lines starting with '#' are comments.
+string(REPLACE "|" ";" lists "${LISTS}")
+set(names "")
+foreach(list_file IN LISTS lists)
+  file(STRINGS ${list_file} lines)
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line AND NOT line MATCHES "^#")
+      string(APPEND names "    ${line};\n")
+    endif()
+  endforeach()
+endforeach()
+file(WRITE ${OUT}.tmp "/* Generated from the modules' export lists. */\nTBOX_1 {\n  global:\n${names}  local:\n    *;\n};\n")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.tmp)

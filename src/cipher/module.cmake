@@ -1,0 +1,1 @@
+tbox_module(cipher SOURCES aes.cpp TESTS cipher_test)

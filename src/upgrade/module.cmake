@@ -1,0 +1,1 @@
+tbox_module(upgrade SOURCES upgrade_api.cpp)
