@@ -6,6 +6,7 @@
 #include <tbox/cipher.h>
 #include <tbox/convert.h>
 #include <tbox/digest.h>
+#include <tbox/errors.h>
 #include <tbox/mcu.h>
 #include <tbox/patch.h>
 #include <tbox/uart.h>
