@@ -10,6 +10,7 @@
 #define TBOX_AT_H
 
 #include <tbox/at_gdbus.h>
+#include <tbox/errors.h>
 #include <tbox/export.h>
 
 TBOX_BEGIN_DECLS
@@ -31,21 +32,21 @@ TBOX_API int InitAtInterface(AtUrcCallback callback);
  * Sends one AT command line. `prefix` selects the answer line (NULL is sent as ""), `responseLines`
  * is how many lines the service collects. The whole answer, terminator included, is copied into
  * `response` (the caller sizes it for the longest answer; NULL discards the answer).
- * Returns the service's cmdResult (0 = success), -25 if `cmd` is NULL, -22 if the D-Bus call fails or
+ * Returns the service's cmdResult (0 = success), TBOX_ERR_NULL_ARG (-25) if `cmd` is NULL, TBOX_ERR_DBUS (-22) if the D-Bus call fails or
  * InitAtInterface has not succeeded (nothing is sent then).
  */
 TBOX_API int SendAT(const char *cmd, const char *prefix, int responseLines, char *response);
 
-/* "at+qccid", prefix "+QCCID", 1 line; the raw answer goes to `iccid`. -25 if iccid is NULL. */
+/* "at+qccid", prefix "+QCCID", 1 line; the raw answer goes to `iccid`. TBOX_ERR_NULL_ARG if iccid is NULL. */
 TBOX_API int GetModemICCID(char *iccid);
-/* "at+gsn", no prefix, 3 lines; the raw answer goes to `imei`. -25 if imei is NULL. */
+/* "at+gsn", no prefix, 3 lines; the raw answer goes to `imei`. TBOX_ERR_NULL_ARG if imei is NULL. */
 TBOX_API int GetModemIMEI(char *imei);
-/* "at+cimi", no prefix, 3 lines; the raw answer goes to `imsi`. -25 if imsi is NULL. */
+/* "at+cimi", no prefix, 3 lines; the raw answer goes to `imsi`. TBOX_ERR_NULL_ARG if imsi is NULL. */
 TBOX_API int GetModemIMSI(char *imsi);
 /*
  * "at+csq", prefix "+CSQ:", 1 line, into an internal 12-byte buffer (longer answers are cut);
  * stores the leading decimal number (RSSI) of the answer, low 8 bits, into *csq.
- * -25 if csq is NULL. On a failed call *csq is left unchanged.
+ * TBOX_ERR_NULL_ARG if csq is NULL. On a failed call *csq is left unchanged.
  */
 TBOX_API int GetModemCSQ(unsigned char *csq);
 /* "AT+QADC=<channel>", no prefix, 1 line; the raw answer goes to `response`. */

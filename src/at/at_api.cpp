@@ -5,14 +5,13 @@
 #include <cstring>
 
 #include "common/glib_ptr.h"
+#include "tbox/errors.h"
 #include "common/log.h"
 
 KyAt *g_proxy = nullptr;
 
 namespace {
 
-constexpr int kErrNullArgument = -25;
-constexpr int kErrDbus = -22;
 constexpr size_t kCsqBufferSize = 12;
 constexpr size_t kGpsBufferSize = 128;
 
@@ -30,10 +29,10 @@ void copy_answer(char *dst, const char *text, size_t capacity) {
 }
 
 int send_at(const char *cmd, const char *prefix, int responseLines, char *response, size_t capacity) {
-    if (cmd == nullptr) return kErrNullArgument;
+    if (cmd == nullptr) return TBOX_ERR_NULL_ARG;
     if (g_proxy == nullptr) {
         TBOX_LOG(err, "send At error:%s\n", "AT interface is not initialised (call InitAtInterface first)");
-        return kErrDbus;
+        return TBOX_ERR_DBUS;
     }
     gint result = 0;
     tbox::GCharOut answer;
@@ -41,7 +40,7 @@ int send_at(const char *cmd, const char *prefix, int responseLines, char *respon
     if (!ky_at_call_send_at_cmd_sync(g_proxy, cmd, prefix != nullptr ? prefix : "", responseLines, &result,
                                      answer.out(), nullptr, error.out())) {
         TBOX_LOG(err, "send At error:%s\n", error.message());
-        return kErrDbus;
+        return TBOX_ERR_DBUS;
     }
     copy_answer(response, answer.get() != nullptr ? answer.get() : "", capacity);
     return result;
@@ -76,25 +75,25 @@ int SendAT(const char *cmd, const char *prefix, int responseLines, char *respons
 }
 
 int GetModemICCID(char *iccid) {
-    if (iccid == nullptr) return kErrNullArgument;
+    if (iccid == nullptr) return TBOX_ERR_NULL_ARG;
     return SendAT("at+qccid", "+QCCID", 1, iccid);
 }
 
 int GetModemIMEI(char *imei) {
-    if (imei == nullptr) return kErrNullArgument;
+    if (imei == nullptr) return TBOX_ERR_NULL_ARG;
     return SendAT("at+gsn", "", 3, imei);
 }
 
 int GetModemIMSI(char *imsi) {
-    if (imsi == nullptr) return kErrNullArgument;
+    if (imsi == nullptr) return TBOX_ERR_NULL_ARG;
     return SendAT("at+cimi", "", 3, imsi);
 }
 
 int GetModemCSQ(unsigned char *csq) {
-    if (csq == nullptr) return kErrNullArgument;
+    if (csq == nullptr) return TBOX_ERR_NULL_ARG;
     char local[kCsqBufferSize] = {0};
     int result = send_at("at+csq", "+CSQ:", 1, local, sizeof local);
-    if (result == kErrDbus) return result;
+    if (result == TBOX_ERR_DBUS) return result;
     *csq = static_cast<unsigned char>(std::atoi(local));
     return result;
 }
