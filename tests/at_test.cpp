@@ -115,7 +115,7 @@ TEST_F(AtClient, UrcsReachTheCallbackOnceEvenAfterReinitialisation) {
     EXPECT_EQ(g_urcs, std::vector<std::string>{"+CMTI: \"SM\",3|hello"});
 }
 
-TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBufferAlone) {
+TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBuffersAlone) {
     tbox::test::private_bus_address();
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     FakeService unhandled{"ky.at", "/ky/at", [] { return gpointer(ky_at_skeleton_new()); }};
@@ -123,6 +123,9 @@ TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBufferAlone) {
     char buf[16] = "untouched";
     EXPECT_EQ(SendAT("AT", "", 1, buf), -22);
     EXPECT_STREQ(buf, "untouched");
+    unsigned char csq = 77;
+    EXPECT_EQ(GetModemCSQ(&csq), -22);
+    EXPECT_EQ(csq, 77) << "a failed call stores no signal quality";
     EXPECT_TRUE(
         log.has("send At error:GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method SendAtCmd is not "
                 "implemented on interface ky.at\n"));

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "common/glib_ptr.h"
-#include "tbox/errors.h"
 #include "common/log.h"
+#include "tbox/errors.h"
 
 KyAt *g_proxy = nullptr;
 
