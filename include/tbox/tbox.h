@@ -8,6 +8,7 @@
 #include <tbox/digest.h>
 #include <tbox/errors.h>
 #include <tbox/mcu.h>
+#include <tbox/param.h>
 #include <tbox/patch.h>
 #include <tbox/uart.h>
 #include <tbox/upgrade_config.h>
