@@ -12,5 +12,6 @@
 #include <tbox/patch.h>
 #include <tbox/uart.h>
 #include <tbox/upgrade_config.h>
+#include <tbox/wifi.h>
 
 #endif
