@@ -9,6 +9,7 @@
 #include <tbox/errors.h>
 #include <tbox/gnss.h>
 #include <tbox/mcu.h>
+#include <tbox/net.h>
 #include <tbox/param.h>
 #include <tbox/patch.h>
 #include <tbox/uart.h>
