@@ -12,6 +12,7 @@
 #include <tbox/net.h>
 #include <tbox/param.h>
 #include <tbox/patch.h>
+#include <tbox/pm.h>
 #include <tbox/uart.h>
 #include <tbox/upgrade_config.h>
 #include <tbox/wifi.h>
