@@ -7,6 +7,7 @@
 #include <tbox/convert.h>
 #include <tbox/digest.h>
 #include <tbox/errors.h>
+#include <tbox/gb.h>
 #include <tbox/gnss.h>
 #include <tbox/mcu.h>
 #include <tbox/net.h>
