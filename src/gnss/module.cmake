@@ -1,1 +1,1 @@
-tbox_module(gnss SOURCES gnss_api.cpp TESTS gnss_test)
+tbox_module(gnss SOURCES gnss_api.cpp)

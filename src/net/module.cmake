@@ -1,1 +1,1 @@
-tbox_module(net SOURCES net_api.cpp TESTS net_test)
+tbox_module(net SOURCES net_api.cpp)

@@ -1,1 +1,1 @@
-tbox_module(param SOURCES param_api.cpp TESTS param_test)
+tbox_module(param SOURCES param_api.cpp)

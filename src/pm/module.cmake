@@ -1,1 +1,1 @@
-tbox_module(pm SOURCES pm_api.cpp TESTS pm_test)
+tbox_module(pm SOURCES pm_api.cpp)

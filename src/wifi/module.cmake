@@ -1,1 +1,1 @@
-tbox_module(wifi SOURCES wifi_api.cpp TESTS wifi_test)
+tbox_module(wifi SOURCES wifi_api.cpp)
