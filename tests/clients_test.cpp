@@ -449,10 +449,11 @@ TEST(Gb, RecordsArriveWholeAndZeroFilledOrAreDroppedWithAWarning) {
                                                        {3, "\x01\x02\x03"},
                                                        {2048, "\x07"},
                                                        {3000, big}};  // delivered
-    for (const auto &[length, bytes] : signals) {
+    for (const auto &signal : signals) {
         gb.run([&] {
+            const std::string &bytes = signal.second;
             GVariant *array = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1);
-            ky_gbreal_emit_gb_real_data(gb.skeleton<KyGbreal>(), length, array);
+            ky_gbreal_emit_gb_real_data(gb.skeleton<KyGbreal>(), signal.first, array);
         });
     }
     ASSERT_TRUE(pump_until([] { return records.size() == 3; }));
