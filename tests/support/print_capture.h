@@ -17,25 +17,19 @@ public:
 
     // Everything printed since the capture began or since the last take().
     static std::string take() {
-        std::lock_guard<std::mutex> lock(mutex());
+        std::lock_guard<std::mutex> lock(mutex_);
         std::string out;
-        out.swap(printed());
+        out.swap(printed_);
         return out;
     }
 
 private:
     static void handler(const gchar *text) {
-        std::lock_guard<std::mutex> lock(mutex());
-        printed() += text;
+        std::lock_guard<std::mutex> lock(mutex_);
+        printed_ += text;
     }
-    static std::mutex &mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::string &printed() {
-        static std::string s;
-        return s;
-    }
+    static inline std::mutex mutex_;
+    static inline std::string printed_;
     GPrintFunc previous_;
 };
 
