@@ -3,7 +3,12 @@
 
 #include <glib-object.h>
 
+#include "common/raii.h"
+
 namespace tbox {
+
+// A GVariant reference released on scope exit.
+using GVariantPtr = Owned<GVariant, g_variant_unref>;
 
 // Collects a GError through its address: `GErrorOut err; call(..., err.out()); if (err) ...`.
 class GErrorOut {
