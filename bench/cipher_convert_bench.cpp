@@ -108,11 +108,19 @@ Result interleaved(int rounds, const std::function<void()> &ours, const std::fun
     for (int i = 0; i < rounds; ++i) {
         double x = 0, y = 0;
         if (i % 2 == 0) {
-            x = seconds([&] { for (int k = 0; k < reps; ++k) ours(); });
-            y = seconds([&] { for (int k = 0; k < reps; ++k) peer(); });
+            x = seconds([&] {
+                for (int k = 0; k < reps; ++k) ours();
+            });
+            y = seconds([&] {
+                for (int k = 0; k < reps; ++k) peer();
+            });
         } else {
-            y = seconds([&] { for (int k = 0; k < reps; ++k) peer(); });
-            x = seconds([&] { for (int k = 0; k < reps; ++k) ours(); });
+            y = seconds([&] {
+                for (int k = 0; k < reps; ++k) peer();
+            });
+            x = seconds([&] {
+                for (int k = 0; k < reps; ++k) ours();
+            });
         }
         a.push_back(x);
         b.push_back(y);
@@ -123,9 +131,9 @@ Result interleaved(int rounds, const std::function<void()> &ours, const std::fun
 
 bool report(const char *what, const char *peer, double mib, const Result &res, double target, bool same) {
     const bool met = res.ratio <= target;
-    std::fprintf(g_report, "%-26s %8.1f MiB/s   %-30s %8.1f MiB/s   ratio %.3f (target <= %.2f) %-6s outputs %s\n", what,
-                mib / res.ours, peer, mib / res.peer, res.ratio, target, met ? "met" : "MISSED",
-                same ? "identical" : "DIFFER");
+    std::fprintf(g_report, "%-26s %8.1f MiB/s   %-30s %8.1f MiB/s   ratio %.3f (target <= %.2f) %-6s outputs %s\n",
+                 what, mib / res.ours, peer, mib / res.peer, res.ratio, target, met ? "met" : "MISSED",
+                 same ? "identical" : "DIFFER");
     return met && same;
 }
 
@@ -191,14 +199,15 @@ bool bench_base64(const Options &o) {
     const Result dec = interleaved(
         o.rounds, [&] { ourBytes = base64_decode(text.data(), static_cast<int>(text.size()), back.data()); },
         [&] {
-            peerBytes = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(peerBack.data()),
-                                        reinterpret_cast<const unsigned char *>(text.data()),
-                                        static_cast<int>(text.size()));
+            peerBytes =
+                EVP_DecodeBlock(reinterpret_cast<unsigned char *>(peerBack.data()),
+                                reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()));
         },
         4);
     // EVP_DecodeBlock counts the padding's zero bytes; the decoded bytes are the input's.
     const bool same = ourBytes == static_cast<int>(n) && peerBytes >= ourBytes &&
-                      std::memcmp(back.data(), bytes.data(), n) == 0 && std::memcmp(peerBack.data(), bytes.data(), n) == 0;
+                      std::memcmp(back.data(), bytes.data(), n) == 0 &&
+                      std::memcmp(peerBack.data(), bytes.data(), n) == 0;
     ok = report("base64_decode", "EVP_DecodeBlock", static_cast<double>(o.base64Mib), dec, 1.10, same) && ok;
     return ok;
 }
@@ -274,9 +283,8 @@ bool bench_aes(const Options &o) {
         std::fclose(out);
     };
     auto tool = [&rc, &hex](const char *flags, const std::string &from, const std::string &to) {
-        rc |= std::system(("openssl enc -aes-256-ecb " + std::string(flags) + " -K " + hex + " -in " + from +
-                           " -out " + to)
-                              .c_str());
+        rc |= std::system(
+            ("openssl enc -aes-256-ecb " + std::string(flags) + " -K " + hex + " -in " + from + " -out " + to).c_str());
     };
     const double mib = static_cast<double>(o.fileMib);
     const Result enc = interleaved(

@@ -149,7 +149,7 @@ TEST(ConvertTest, TextConvertersWriteTheDocumentedDigitsAndTerminator) {
         std::string expected;  // the bytes written, terminator included, then one untouched 'x'
     };
     static const unsigned char bytes[] = {0x0A, 0xFF};
-    auto itoa_row = [](int value, int base, std::string text) {
+    auto itoa_row = [](int value, int base, const std::string &text) {
         return Row{"itoa", [=](unsigned char *out) { itoa(value, reinterpret_cast<char *>(out), base); },
                    text + '\0' + 'x'};
     };

@@ -16,7 +16,7 @@ namespace {
 
 // Large chunks: stdio then moves them between the caller's streams and the file without copying them
 // through its own buffer, and a 256 MiB file takes 4 k reads and writes instead of 256 k.
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 constexpr size_t kBlock = 16;
 
 using CipherCtx = tbox::Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;

@@ -35,9 +35,8 @@ constexpr const char *base_name(const char *path) {
 // TBOX_LOG_AT(source, line, level, fmt, ...) writes " [<level>] <source>-<line>:" and the message: for
 // code that reports on behalf of a caller (the queue channels name the exported function's line). The
 // whole line is one literal format, so syslog drops a filtered line before anything is formatted.
-#define TBOX_LOG_AT(source, line, level, fmt, ...)                                     \
-    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, (source), \
-                       (line)__VA_OPT__(, ) __VA_ARGS__)
+#define TBOX_LOG_AT(source, line, level, fmt, ...) \
+    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, (source), (line)__VA_OPT__(, ) __VA_ARGS__)
 
 // TBOX_LOG(err, "send At error:%s\n", msg) writes " [err] at_api.cpp-42:send At error:...".
 #define TBOX_LOG(level, fmt, ...) \

@@ -38,15 +38,15 @@ constexpr int kLargestServiceKey = 2;  // service queues have keys 1 (MCU) and 2
 
 // The numbers in which the channels differ.
 struct Limits {
-    key_t serviceKey = 0;          // the service's queue
-    uint32_t smallestKeyId = 0;    // smallest keyId a control message may name (unsigned)
-    bool typesAreSigned = false;   // how msgType of a control message compares
-    int64_t firstType = 0;         // first subscribable msgType
-    int64_t lastType = 0;          // last subscribable msgType
-    size_t largestText = 0;        // text bytes one receive takes at most
-    int timeoutUnitMs = 0;         // 1000 (seconds) or 1 (milliseconds)
-    uint32_t lastDataType = 0;     // data messages: largest type (0: the channel sends none)
-    int largestPayload = 0;        // data messages: largest len
+    key_t serviceKey = 0;         // the service's queue
+    uint32_t smallestKeyId = 0;   // smallest keyId a control message may name (unsigned)
+    bool typesAreSigned = false;  // how msgType of a control message compares
+    int64_t firstType = 0;        // first subscribable msgType
+    int64_t lastType = 0;         // last subscribable msgType
+    size_t largestText = 0;       // text bytes one receive takes at most
+    int timeoutUnitMs = 0;        // 1000 (seconds) or 1 (milliseconds)
+    uint32_t lastDataType = 0;    // data messages: largest type (0: the channel sends none)
+    int largestPayload = 0;       // data messages: largest len
 };
 
 // The log lines in which the channels differ.
