@@ -36,7 +36,7 @@ constexpr long kStop = 0x3FFF;  // never sent by SendMcuMsg
 constexpr int16_t kPayloadLen = 64;
 constexpr int kLatencyMessages = 2000;
 constexpr int kThroughputMessages = 5000;
-constexpr int kRounds = 41;
+int g_rounds = 41;  // mcu_bench [rounds]
 constexpr double kTarget = 1.05;
 
 struct Record {
@@ -161,7 +161,7 @@ bool measure(const char *label, bool judged) {
     Sdk sdk;
     Raw raw;
     std::vector<double> sdkLatency, rawLatency, latencyRatio, sdkRate, rawRate, rateRatio;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < g_rounds; ++round) {
         const bool sdkFirst = round % 2 == 0;
         double s = 0, r = 0;
         if (sdkFirst) s = latency(sdk);
@@ -186,7 +186,8 @@ bool measure(const char *label, bool judged) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc > 1) g_rounds = std::max(1, std::atoi(argv[1]));
     if (unshare(CLONE_NEWIPC) != 0) {
         std::perror("mcu_bench: unshare(CLONE_NEWIPC) (run as root; the benchmark never touches host queues)");
         return 2;
@@ -203,7 +204,7 @@ int main() {
     std::thread service(serve);
 
     std::printf("MCU channel, %d-byte payload, medians of %d rounds (%d round trips, %d streamed messages each)\n",
-                kPayloadLen, kRounds, kLatencyMessages, kThroughputMessages);
+                kPayloadLen, g_rounds, kLatencyMessages, kThroughputMessages);
     // Production systems filter debug lines; the channel logs three per exchange.
     setlogmask(LOG_UPTO(LOG_INFO));
     const bool met = measure("debug lines filtered (setlogmask LOG_UPTO(LOG_INFO)):", true);
@@ -211,7 +212,7 @@ int main() {
         setlogmask(LOG_UPTO(LOG_DEBUG));
         measure("debug lines reaching a syslog receiver (three per exchange):", false);
         std::printf("  syslog lines received: %ld (%.2f per exchange)\n", g_syslogLines.load(),
-                    static_cast<double>(g_syslogLines.load()) / (kRounds * (kLatencyMessages + kThroughputMessages)));
+                    static_cast<double>(g_syslogLines.load()) / (g_rounds * (kLatencyMessages + kThroughputMessages)));
     } else {
         std::printf("no private syslog receiver (mount namespace refused): debug block skipped\n");
     }
