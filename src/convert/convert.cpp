@@ -195,7 +195,7 @@ uint32_t crc32(char *data, int len) {
 // 3 characters after it are dropped); trailing CR and LF are stripped from a block, and a block that is
 // then no multiple of four, or holds a CR or LF inside, ends the decoding (what earlier blocks gave is the
 // result); '=' decodes as a zero digit, and a block ending in '=' or "==" gives one or two bytes fewer.
-// A character outside the alphabet, '=', CR and LF refuses the whole text.
+// Any character other than the 64 digits, '=', CR and LF refuses the whole text.
 namespace {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
