@@ -158,6 +158,11 @@ TEST_F(QueueChannels, ReceiveTakesAtMostTheLargestTextAndPollsEvery50msUntilDest
     EXPECT_EQ(msgget(keyId, 0), -1);
     for (int refused : {0, -1}) EXPECT_EQ(DestroyMcuMsg(refused), -1) << refused;
     EXPECT_TRUE(log_.has("DestroyMcuMsg Error:keyId <= 0\n"));
+    // Key 0 is IPC_PRIVATE: a receive on it must not create a queue each time it is called.
+    msqid_ds none{};
+    const int before = msgctl(0, MSG_INFO, &none);
+    for (bool mcu : {true, false}) EXPECT_EQ(get(mcu, 0, buffer.data(), 0), -1);
+    EXPECT_EQ(msgctl(0, MSG_INFO, &none), before) << "queues were created";
 }
 
 // The receive may remember queue identifiers, but must always read the queue that has the key now:

@@ -101,7 +101,7 @@ TBOX_API int UnSubscriptionMcuMsg(uint32_t keyId, uint32_t msgType);
  * MCU_MSG_BUFFER_SIZE bytes (at most MCU_MSG_MAX_TEXT_SIZE text bytes are written after mtype).
  * timeout < 0 blocks until a message arrives; 0 to 2147483 seconds polls every 50 ms, timeout x 20
  * times after a first attempt. Returns the text bytes received (8 + len), TBOX_ERR_TIMEOUT (-12) when
- * the timeout ran out, TBOX_ERR_FAILED (-1) on failure: null msg, no such queue, timeout above 2147483,
+ * the timeout ran out, TBOX_ERR_FAILED (-1) on failure: null msg, keyId <= 0, no such queue, timeout above 2147483,
  * a receive error, or a message longer than MCU_MSG_MAX_TEXT_SIZE (which stays at the head of the
  * queue). The queue is always the one that has the key at the time of the call, also when it was
  * removed and created again since an earlier call; a receive needs no system call besides msgrcv once

@@ -74,7 +74,7 @@ TBOX_API int UnSubscriptionConfigMsg(uint32_t keyId, ConfigType msgType);
  * CONFIG_MSG_BUFFER_SIZE bytes (at most CONFIG_MSG_MAX_TEXT_SIZE text bytes are written after mtype).
  * timeout < 0 blocks; timeout >= 0 is in milliseconds: one attempt, then one more every 50 ms,
  * timeout / 50 times. Returns the text bytes received, TBOX_ERR_TIMEOUT (-12) when the timeout ran
- * out, TBOX_ERR_FAILED (-1) on failure (null msg, no such queue, receive error, or a message longer
+ * out, TBOX_ERR_FAILED (-1) on failure (null msg, keyId <= 0, no such queue, receive error, or a message longer
  * than CONFIG_MSG_MAX_TEXT_SIZE, which stays at the head of the queue). The queue is found as
  * GetMcuMsg finds it.
  */

@@ -300,6 +300,11 @@ int receive(const Channel &ch, int keyId, void *record, int timeout, Site site) 
         QUEUE_LOG(at, warn, "%s", ch.texts.nullBuffer);
         return kFailed;
     }
+    // Key 0 is IPC_PRIVATE: looking it up would create a new queue on every call.
+    if (keyId <= 0) {
+        QUEUE_LOG(at, err, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(EINVAL));
+        return kFailed;
+    }
     // The identifier remembered for keyId, else the kernel's answer; a remembered one that turns out
     // stale is forgotten and the key looked up again, once.
     for (int queue = g_appQueues.find(keyId);; queue = -1) {
