@@ -10,6 +10,8 @@
 #include <tbox/mcu.h>
 #include <tbox/patch.h>
 #include <tbox/uart.h>
+#include <tbox/upgrade.h>
 #include <tbox/upgrade_config.h>
+#include <tbox/version.h>
 
 #endif
