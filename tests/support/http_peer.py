@@ -5,7 +5,7 @@ Usage: http_peer.py ROOT [CERT KEY]
   /files/<name>    the file ROOT/<name>
   /status/<code>   that status with a short error page
   /redirect        302 to /files/pkg
-  /stall           200 promising 1000 bytes, sends 10, then nothing
+  /stall           200 promising 1000 bytes, sends 1, then nothing
   /trickle/<n>     200 with n bytes, one every 0.4 s
 """
 import http.server
@@ -50,7 +50,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
         elif kind == "stall":
             self.head(200, 1000)
-            self.wfile.write(b"0123456789")
+            self.wfile.write(b"0")
             self.wfile.flush()
             time.sleep(3600)
         elif kind == "trickle":
