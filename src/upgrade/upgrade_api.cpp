@@ -135,12 +135,12 @@ void SendStartUpgradeStateChange(int32_t state) {
 }
 
 void UpgradeCallback(GObject *source, GAsyncResult *result, gpointer userData) {
+    const std::unique_ptr<RendezvousRef> hold(static_cast<RendezvousRef *>(userData));  // the handler's reference
     if (g_upgradeSke == nullptr) {
         TBOX_LOG(debug, "ERR:UpgradeTask have not init!\n");
         return;
     }
-    if (userData == nullptr) return;
-    const std::unique_ptr<RendezvousRef> hold(static_cast<RendezvousRef *>(userData));
+    if (!hold) return;
     Rendezvous &rv = **hold;
     tbox::GCharOut errLog;
     tbox::GErrorOut error;
@@ -304,7 +304,7 @@ std::string g_caFile;  // empty: the system's CA store
 
 constexpr long kConnectTimeoutSeconds = 10;
 constexpr long kLowSpeedBytesPerSecond = 1;
-constexpr long kReceiveBuffer = 100 * 1024;
+constexpr long kReceiveBuffer = 100L * 1024;
 
 void store_status(char *status, const char *text, size_t capacity) {
     if (status != nullptr) copy_cut(status, text, capacity);
