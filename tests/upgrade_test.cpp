@@ -8,12 +8,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/fake_service.h"
 #include "support/log_capture.h"
 #include "support/pump.h"
-#include "support/test_bus.h"
 #include "tbox/upgrade.h"
 #include "tbox/upgrade_gdbus.h"
 #include "upgrade/upgrade_internal.h"
@@ -32,27 +32,17 @@ void record_state(int32_t state) {
     g_states.push_back(state);
     g_stateThread = std::this_thread::get_id();
 }
-std::vector<int> states() {
+std::vector<int> take_states() {
     const std::lock_guard<std::mutex> lock(g_statesMutex);
-    return g_states;
-}
-void other_callback(int32_t) {}
-
-gpointer new_update_skeleton() {
-    return gpointer(ky_update_skeleton_new());
+    return std::exchange(g_states, {});
 }
 
 // Runs `fn` on the calling (service) thread's context after `ms` milliseconds.
 void later(unsigned ms, std::function<void()> fn) {
     GSource *source = g_timeout_source_new(ms);
     g_source_set_callback(
-        source,
-        [](gpointer data) -> gboolean {
-            (*static_cast<std::function<void()> *>(data))();
-            return G_SOURCE_REMOVE;
-        },
-        new std::function<void()>(std::move(fn)),
-        [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
+        source, [](gpointer f) { return (*static_cast<std::function<void()> *>(f))(), gboolean(G_SOURCE_REMOVE); },
+        new std::function<void()>(std::move(fn)), [](gpointer f) { delete static_cast<std::function<void()> *>(f); });
     g_source_attach(source, g_main_context_get_thread_default());
     g_source_unref(source);
 }
@@ -61,167 +51,52 @@ void refuse(GDBusMethodInvocation *invocation, const char *text) {
     g_dbus_method_invocation_return_dbus_error(invocation, "ky.update.Error.Refused", text);
 }
 
-TEST(UpgradeClientBeforeInit, RefusesEverythingAndSendsNothing) {
-    FakeService service{"ky.update", "/ky/update", new_update_skeleton};
-    ASSERT_EQ(RegisterStatueChangedCb(record_state), 0);
-    char message[TBOX_START_MESSAGE_SIZE] = "untouched";
-    int32_t status = 5;
-    LogCapture log;
-    EXPECT_EQ(UnbindUpgradeTask(1), -1);
-    EXPECT_FALSE(log.contains("not init"));  // the unbind refuses silently
-    EXPECT_EQ(BindUpgradeTask(), -1);
-    EXPECT_EQ(GetCanParserStatus(&status), -1);
-    EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/pkg.tgz", 1, message), -1);
-    EXPECT_TRUE(log.has("ERR:UpgradeTask have not init!\n"));
-    EXPECT_STREQ(message, "untouched");
-    EXPECT_EQ(status, 5);
-    EXPECT_TRUE(states().empty());
-    for (const char *member : {"BindUpgrade", "GetBindId", "UnbindUpgrade", "StartUpgrade", "GetCanParserStatus"}) {
-        EXPECT_EQ(service.count(member), 0u) << member;
-    }
+void set_waits(int64_t startReplyUs) {
+    tbox::upgrade::Waits waits;
+    waits.pollIntervalUs = 1000;
+    waits.startReplyUs = startReplyUs;
+    tbox::upgrade::set_waits_for_tests(waits);
 }
 
-TEST(UpgradeClientInit, FailsWithoutABusTriesAgainLaterAndAnswersASecondCallWithZero) {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tbox-test-socket", 1);
-    {
-        LogCapture log;
-        EXPECT_EQ(InitUpgradeClient(), -1);
-        EXPECT_TRUE(log.contains("Error:new proxy for upgrade["));
-        EXPECT_EQ(BindUpgradeTask(), -1);
-    }
-    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    FakeService service{"ky.update", "/ky/update", new_update_skeleton};  // points the system bus at the test bus
-    EXPECT_EQ(InitUpgradeClient(), 0);
-    LogCapture log;
-    EXPECT_EQ(InitUpgradeClient(), 0);
-    EXPECT_TRUE(log.has("BindUpgradeTask have inited\n"));
-}
+constexpr int kFails = -1000;  // a scripted answer that is a D-Bus error
 
-// A service that keeps the bound process ID as the real one does.
-class UpgradeClient : public ::testing::Test {
+// A ky.update service that keeps the bound process as the real one does and answers from scripts, and a
+// thread that runs the default main context, where StartUpgradePkg's reply is handled.
+class Upgrade : public ::testing::Test {
 protected:
     void SetUp() override {
-        tbox::upgrade::Waits waits;
-        waits.pollIntervalUs = 1000;
-        waits.startReplyUs = 10 * 1000000;
-        tbox::upgrade::set_waits_for_tests(waits);
+        set_waits(10 * 1000000);
+        RegisterStatueChangedCb(record_state);
         service.handle("handle-bind-upgrade", [this](GDBusMethodInvocation *inv) {
-            g_variant_get(g_dbus_method_invocation_get_parameters(inv), "(i)", &boundPid);
-            ky_update_complete_bind_upgrade(nullptr, inv);
-            return true;
+            gint32 pid = 0;
+            g_variant_get(g_dbus_method_invocation_get_parameters(inv), "(i)", &pid);
+            boundPid = pid;
+            return ky_update_complete_bind_upgrade(nullptr, inv), true;
         });
         service.handle("handle-get-bind-id", [this](GDBusMethodInvocation *inv) {
-            ky_update_complete_get_bind_id(nullptr, inv, boundPid);
-            return true;
+            if (boundPid == kFails) return refuse(inv, "no binding"), true;
+            return ky_update_complete_get_bind_id(nullptr, inv, boundPid), true;
         });
         service.handle("handle-unbind-upgrade", [this](GDBusMethodInvocation *inv) {
             boundPid = 0;
-            ky_update_complete_unbind_upgrade(nullptr, inv);
-            return true;
+            return ky_update_complete_unbind_upgrade(nullptr, inv), true;
         });
-        ASSERT_EQ(InitUpgradeClient(), 0);
-        ASSERT_EQ(RegisterStatueChangedCb(record_state), 0);
-    }
-    FakeService service{"ky.update", "/ky/update", new_update_skeleton};
-    std::atomic<int> boundPid{0};
-};
-
-TEST_F(UpgradeClient, OnlyTheBoundProcessUnbinds) {
-    const std::string me = "(" + std::to_string(getpid()) + ",)";
-    EXPECT_EQ(UnbindUpgradeTask(0), -1);  // nobody bound
-    EXPECT_EQ(BindUpgradeTask(), 0);
-    EXPECT_EQ(service.calls_to("BindUpgrade"), std::vector<std::string>{me});
-    boundPid = getpid() + 1;  // another process took the upgrade over
-    EXPECT_EQ(UnbindUpgradeTask(1), -1);
-    EXPECT_EQ(service.count("UnbindUpgrade"), 0u);
-    EXPECT_EQ(BindUpgradeTask(), 0);
-    EXPECT_EQ(UnbindUpgradeTask(5), 0);
-    EXPECT_EQ(BindUpgradeTask(), 0);
-    EXPECT_EQ(UnbindUpgradeTask(0), 0);
-    EXPECT_EQ(service.calls_to("UnbindUpgrade"), (std::vector<std::string>{"(true,)", "(false,)"}));
-    EXPECT_EQ(service.count("GetBindId"), 4u);
-}
-
-TEST_F(UpgradeClient, CanParserStatusIsStoredThroughThePointer) {
-    service.handle("handle-get-can-parser-status", [](GDBusMethodInvocation *inv) {
-        ky_update_complete_get_can_parser_status(nullptr, inv, -7);
-        return true;
-    });
-    int32_t status = 5;
-    EXPECT_EQ(GetCanParserStatus(nullptr), -1);
-    EXPECT_EQ(GetCanParserStatus(&status), 0);
-    EXPECT_EQ(status, -7);
-    EXPECT_EQ(service.count("GetCanParserStatus"), 1u);
-}
-
-TEST(UpgradeClientErrors, ServiceErrorsAreLoggedWithTheirMessageAndGiveMinusOne) {
-    FakeService service{"ky.update", "/ky/update", new_update_skeleton};  // answers nothing but GetBindId
-    std::atomic<bool> knowsBinding{true};
-    service.handle("handle-get-bind-id", [&knowsBinding](GDBusMethodInvocation *inv) {
-        if (knowsBinding) {
-            ky_update_complete_get_bind_id(nullptr, inv, getpid());
-        } else {
-            refuse(inv, "no binding");
-        }
-        return true;
-    });
-    ASSERT_EQ(InitUpgradeClient(), 0);
-    const std::string unknown = "GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method ";
-    const std::string iface = " is not implemented on interface ky.update";
-    LogCapture log;
-    int32_t status = 5;
-    EXPECT_EQ(BindUpgradeTask(), -1);
-    EXPECT_EQ(GetCanParserStatus(&status), -1);
-    EXPECT_EQ(UnbindUpgradeTask(1), -1);
-    EXPECT_EQ(status, 5);
-    EXPECT_TRUE(log.has("BindUpgradeTask error:" + unknown + "BindUpgrade" + iface + "\n"));
-    EXPECT_TRUE(log.has("GetCanParserStatus error:" + unknown + "GetCanParserStatus" + iface + "\n"));
-    EXPECT_TRUE(log.has("UnbindUpgradeTask error:" + unknown + "UnbindUpgrade" + iface + "\n"));
-
-    EXPECT_EQ(service.count("UnbindUpgrade"), 1u);
-
-    knowsBinding = false;  // a failed GetBindId means "not bound": nothing is unbound
-    EXPECT_EQ(UnbindUpgradeTask(1), -1);
-    EXPECT_TRUE(log.has("Error:CheckBindedPid fail!\n[GDBus.Error:ky.update.Error.Refused: no binding]\n"));
-    EXPECT_EQ(service.count("UnbindUpgrade"), 1u);
-}
-
-TEST(UpgradeClientCallback, NullKeepsTheStoredCallback) {
-    EXPECT_EQ(RegisterStatueChangedCb(nullptr), -1);
-    EXPECT_EQ(RegisterStatueChangedCb(other_callback), 0);
-    EXPECT_EQ(RegisterStatueChangedCb(record_state), 0);  // a later call replaces
-    EXPECT_EQ(RegisterStatueChangedCb(nullptr), -1);
-    FakeService service{"ky.update", "/ky/update", new_update_skeleton};
-    service.handle("handle-start-upgrade", [](GDBusMethodInvocation *inv) {
-        refuse(inv, "no");
-        return true;
-    });
-    ASSERT_EQ(InitUpgradeClient(), 0);
-    std::atomic<bool> stop{false};
-    std::thread pump([&stop] {
-        while (!stop) g_main_context_iteration(nullptr, TRUE);
-    });
-    char message[TBOX_START_MESSAGE_SIZE];
-    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 0, message), -1);
-    stop = true;
-    g_main_context_wakeup(nullptr);
-    pump.join();
-    EXPECT_EQ(states(), (std::vector<int>{1, 0}));
-}
-
-// StartUpgradePkg with another thread running the default main context, as the header asks.
-class StartUpgrade : public UpgradeClient {
-protected:
-    void SetUp() override {
-        UpgradeClient::SetUp();
         service.handle("handle-get-upgrade-status", [this](GDBusMethodInvocation *inv) {
-            const size_t n = polls++;
-            const int status = statuses.empty() ? 1 : statuses[std::min(n, statuses.size() - 1)];
-            if (status == kFails) {
-                refuse(inv, "status unknown");
-            } else {
-                ky_update_complete_get_upgrade_status(nullptr, inv, status);
-            }
+            const int status = statuses[std::min<size_t>(polls++, statuses.size() - 1)];
+            if (status == kFails) return refuse(inv, "status unknown"), true;
+            return ky_update_complete_get_upgrade_status(nullptr, inv, status), true;
+        });
+        service.handle("handle-start-upgrade", [this](GDBusMethodInvocation *inv) {
+            const int n = ++starts;
+            g_object_ref(inv);
+            later(n == 1 ? firstReplyMs : laterReplyMs, [this, inv, n] {
+                if (reply == nullptr) {
+                    refuse(inv, "package damaged");
+                } else {
+                    ky_update_complete_start_upgrade(nullptr, inv, n == 1 ? reply : "second");
+                }
+                g_object_unref(inv);
+            });
             return true;
         });
         pump = std::thread([this] {
@@ -234,82 +109,120 @@ protected:
         g_main_context_wakeup(nullptr);
         if (pump.joinable()) pump.join();
     }
-    // The service accepts every start request with `text` after `delayMs`.
-    void accept_with(const std::string &text, unsigned delayMs = 0) {
-        service.handle("handle-start-upgrade", [text, delayMs](GDBusMethodInvocation *inv) {
-            g_object_ref(inv);
-            later(delayMs, [inv, text] {
-                ky_update_complete_start_upgrade(nullptr, inv, text.c_str());
-                g_object_unref(inv);
-            });
-            return true;
-        });
-    }
-    static constexpr int kFails = -1000;  // the status query answers with a D-Bus error
-    std::vector<int> statuses;            // answers of successive status queries; the last one repeats
+
+    FakeService service{"ky.update", "/ky/update", [] { return gpointer(ky_update_skeleton_new()); }};
+    std::atomic<int> boundPid{0}, starts{0};
     std::atomic<size_t> polls{0};
+    std::vector<int> statuses{0};                 // answers of successive status queries; the last one repeats
+    const char *reply = "accepted";               // the StartUpgrade answer; nullptr: a D-Bus error
+    unsigned firstReplyMs = 0, laterReplyMs = 0;  // delays of the first and the later StartUpgrade answers
     std::atomic<bool> stopPump{false};
     std::thread pump;
 };
 
-TEST_F(StartUpgrade, PollsTheStatusUntilSuccessFailureOrTheLimit) {
+TEST_F(Upgrade, BeforeInitEverythingIsRefusedAndNothingSent) {
+    char message[TBOX_START_MESSAGE_SIZE] = "untouched";
+    int32_t status = 5;
+    LogCapture log;
+    EXPECT_EQ(UnbindUpgradeTask(1), -1);
+    EXPECT_FALSE(log.contains("not init"));  // the unbind refuses silently
+    EXPECT_EQ(BindUpgradeTask(), -1);
+    EXPECT_EQ(GetCanParserStatus(&status), -1);
+    EXPECT_EQ(StartUpgradePkg("/p.tgz", 1, message), -1);
+    EXPECT_TRUE(log.has("ERR:UpgradeTask have not init!\n"));
+    EXPECT_STREQ(message, "untouched");
+    EXPECT_EQ(status, 5);
+    EXPECT_TRUE(take_states().empty());
+    for (const char *member : {"BindUpgrade", "GetBindId", "StartUpgrade", "GetCanParserStatus"}) {
+        EXPECT_EQ(service.count(member), 0u) << member;
+    }
+    EXPECT_EQ(InitUpgradeClient(), 0);
+    EXPECT_EQ(InitUpgradeClient(), 0);
+    EXPECT_TRUE(log.has("BindUpgradeTask have inited\n"));
+}
+
+TEST(UpgradeInit, FailsWithoutABusAndTriesAgainLater) {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tbox-test-socket", 1);
+    {
+        LogCapture log;
+        EXPECT_EQ(InitUpgradeClient(), -1);
+        EXPECT_TRUE(log.contains("Error:new proxy for upgrade["));
+    }
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    FakeService service{"ky.update", "/ky/update", [] { return gpointer(ky_update_skeleton_new()); }};
+    EXPECT_EQ(InitUpgradeClient(), 0);
+}
+
+TEST_F(Upgrade, OnlyTheBoundProcessUnbindsAndServiceErrorsAreLogged) {
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    EXPECT_EQ(UnbindUpgradeTask(0), -1);  // nobody bound
+    EXPECT_EQ(BindUpgradeTask(), 0);
+    EXPECT_EQ(service.calls_to("BindUpgrade"), std::vector<std::string>{"(" + std::to_string(getpid()) + ",)"});
+    boundPid = getpid() + 1;  // another process took the upgrade over
+    EXPECT_EQ(UnbindUpgradeTask(1), -1);
+    EXPECT_EQ(BindUpgradeTask() | UnbindUpgradeTask(5) | BindUpgradeTask() | UnbindUpgradeTask(0), 0);
+    EXPECT_EQ(service.calls_to("UnbindUpgrade"), (std::vector<std::string>{"(true,)", "(false,)"}));
+
+    LogCapture log;
+    boundPid = kFails;  // a failed GetBindId reads as "not bound"
+    EXPECT_EQ(UnbindUpgradeTask(1), -1);
+    EXPECT_TRUE(log.has("Error:CheckBindedPid fail!\n[GDBus.Error:ky.update.Error.Refused: no binding]\n"));
+    EXPECT_EQ(service.count("UnbindUpgrade"), 2u);
+    int32_t status = 5;
+    EXPECT_EQ(GetCanParserStatus(&status), -1);  // not answered by this service
+    EXPECT_TRUE(
+        log.has("GetCanParserStatus error:GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method "
+                "GetCanParserStatus is not implemented on interface ky.update\n"));
+    EXPECT_EQ(status, 5);
+    service.handle("handle-get-can-parser-status", [](GDBusMethodInvocation *inv) {
+        return ky_update_complete_get_can_parser_status(nullptr, inv, -7), true;
+    });
+    EXPECT_EQ(GetCanParserStatus(nullptr), -1);
+    EXPECT_EQ(GetCanParserStatus(&status), 0);
+    EXPECT_EQ(status, -7);
+}
+
+TEST_F(Upgrade, StartHandsOverTheReplyThenPollsUntilSuccessFailureOrTheLimit) {
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    const std::string longText(1000, 'r');
     struct Row {
+        const char *reply;
         std::vector<int> statuses;
         int result;
         size_t queries;
+        std::string message;
     };
     const Row rows[] = {
-        {{0}, 0, 1},
-        {{1, 1, 1, 0}, 0, 4},  // three sleeps, then success
-        {{2}, -1, 1},
-        {{1, 1, -3}, -1, 3},
-        {{kFails, kFails, 0}, 0, 3},  // a failed query is "in progress", never success
-        {{kFails, 2}, -1, 2},
-        {{1}, -1, 181},  // 181 sleeps, then the limit
-        {{kFails}, -1, 181},
+        {"accepted", {0}, 0, 1, "accepted"},
+        {"accepted", {1, 1, 1, 0}, 0, 4, "accepted"},  // three sleeps, then success
+        {"accepted", {2}, -1, 1, "accepted"},
+        {"accepted", {1, 1, -3}, -1, 3, "accepted"},
+        {"accepted", {kFails, kFails, 0}, 0, 3, "accepted"},  // a failed query is "in progress", never success
+        {"accepted", {kFails, 2}, -1, 2, "accepted"},
+        {"accepted", {1}, -1, 181, "accepted"},  // 181 sleeps, then the limit
+        {"accepted", {kFails}, -1, 181, "accepted"},
+        {longText.c_str(), {0}, 0, 1, longText.substr(0, 256)},
+        {nullptr, {0}, -1, 0, "GDBus.Error:ky.update.Error.Refused: package damaged"},
     };
-    accept_with("accepted: pkg 1.2.3");
     for (const Row &row : rows) {
+        reply = row.reply;
         statuses = row.statuses;
         polls = 0;
-        {
-            const std::lock_guard<std::mutex> lock(g_statesMutex);
-            g_states.clear();
-        }
-        char message[TBOX_START_MESSAGE_SIZE] = "";
-        EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/complete.tgz", 7, message), row.result);
+        starts = 0;
+        std::vector<char> message(TBOX_START_MESSAGE_SIZE + 8, '#');
+        EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/complete.tgz", 7, message.data()), row.result);
         EXPECT_EQ(polls, row.queries) << ::testing::PrintToString(row.statuses);
-        EXPECT_STREQ(message, "accepted: pkg 1.2.3");
-        EXPECT_EQ(states(), (std::vector<int>{1, 0}));
+        EXPECT_EQ(std::string(message.data()), row.message);
+        EXPECT_EQ(std::string(message.data() + TBOX_START_MESSAGE_SIZE, 8), "########");
+        EXPECT_EQ(take_states(), (std::vector<int>{1, 0}));
         EXPECT_EQ(g_stateThread, std::this_thread::get_id());
     }
     EXPECT_EQ(service.calls_to("StartUpgrade").front(), "('/oemdata/upgrade/complete.tgz', 0x07)");
 }
 
-TEST_F(StartUpgrade, ARefusalHandsOverTheErrorTextAndPollsNothing) {
-    service.handle("handle-start-upgrade", [](GDBusMethodInvocation *inv) {
-        refuse(inv, "package damaged");
-        return true;
-    });
-    LogCapture log;
-    char message[TBOX_START_MESSAGE_SIZE];
-    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), -1);
-    EXPECT_STREQ(message, "GDBus.Error:ky.update.Error.Refused: package damaged");
-    EXPECT_EQ(polls, 0u);
-    EXPECT_EQ(states(), (std::vector<int>{1, 0}));
-    EXPECT_TRUE(log.has("upgrade failue : server not return "));
-}
-
-TEST_F(StartUpgrade, LongRepliesAreCutToTheMessageBuffer) {
-    accept_with(std::string(1000, 'r'));
-    statuses = {0};
-    std::vector<char> message(TBOX_START_MESSAGE_SIZE + 8, '#');
-    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message.data()), 0);
-    EXPECT_EQ(std::string(message.data()), std::string(256, 'r'));
-    EXPECT_EQ(std::string(message.data() + TBOX_START_MESSAGE_SIZE, 8), std::string(8, '#'));
-}
-
-TEST_F(StartUpgrade, RefusesBadArgumentsBeforeTheCallbackAndWithoutSending) {
+TEST_F(Upgrade, StartRefusesBadArgumentsBeforeTheCallbackAndWithoutSending) {
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    EXPECT_EQ(RegisterStatueChangedCb(nullptr), -1);  // keeps record_state
     char message[TBOX_START_MESSAGE_SIZE] = "untouched";
     EXPECT_EQ(StartUpgradePkg(nullptr, 1, message), -1);
     EXPECT_STREQ(message, "untouched");
@@ -317,56 +230,38 @@ TEST_F(StartUpgrade, RefusesBadArgumentsBeforeTheCallbackAndWithoutSending) {
     EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/\xff\xfe-pkg.tgz", 1, message), -1);
     EXPECT_STREQ(message, "upgrade:package path is not UTF-8");
     EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/\xc3(.tgz", 1, message), -1);
-    EXPECT_TRUE(states().empty());
+    EXPECT_TRUE(take_states().empty());
     EXPECT_EQ(service.count("StartUpgrade"), 0u);
+    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), 0);
+    EXPECT_EQ(take_states(), (std::vector<int>{1, 0}));
 }
 
-TEST_F(StartUpgrade, ALateReplyNeitherTouchesTheEndedWaitNorWakesTheNextOne) {
-    // The first request is answered after its (shortened) wait ended; the second one's wait is still on
-    // when that late answer arrives, and must go on until its own answer.
-    std::atomic<int> requests{0};
-    service.handle("handle-start-upgrade", [&requests](GDBusMethodInvocation *inv) {
-        const int n = ++requests;
-        g_object_ref(inv);
-        later(n == 1 ? 600 : 1200, [inv, n] {
-            ky_update_complete_start_upgrade(nullptr, inv, n == 1 ? "first" : "second");
-            g_object_unref(inv);
-        });
-        return true;
-    });
-    tbox::upgrade::Waits waits;
-    waits.pollIntervalUs = 1000;
-    waits.startReplyUs = 300 * 1000;
-    tbox::upgrade::set_waits_for_tests(waits);
-    statuses = {0};
-    LogCapture log;
+TEST_F(Upgrade, ALateReplyNeitherTouchesTheEndedWaitNorWakesTheNextOne) {
+    // The first answer comes after its (shortened) wait ended, while the second call waits for its own.
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    firstReplyMs = 600;
+    set_waits(300 * 1000);
     char message[TBOX_START_MESSAGE_SIZE];
     EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), -1);
     EXPECT_STREQ(message, "upgrade:Upgrade fail");
     EXPECT_EQ(polls, 0u);
-
-    waits.startReplyUs = 10 * 1000000;
-    tbox::upgrade::set_waits_for_tests(waits);
-    const gint64 start = g_get_monotonic_time();
+    set_waits(10 * 1000000);
+    laterReplyMs = 1200;
     EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), 0);
     EXPECT_STREQ(message, "second");
-    EXPECT_GE(g_get_monotonic_time() - start, 1000 * 1000);
-    EXPECT_EQ(states(), (std::vector<int>{1, 0, 1, 0}));
-    EXPECT_TRUE(log.has("upgrade start successed\n"));
+    EXPECT_EQ(take_states(), (std::vector<int>{1, 0, 1, 0}));
 }
 
-TEST_F(StartUpgrade, WithoutAnyoneRunningTheContextTheWaitEndsAsNoReply) {
+TEST_F(Upgrade, WithNobodyRunningTheContextTheWaitEndsAsNoReply) {
+    ASSERT_EQ(InitUpgradeClient(), 0);
     stop_pump();
-    accept_with("accepted");
-    tbox::upgrade::Waits waits;
-    waits.startReplyUs = 200 * 1000;
-    tbox::upgrade::set_waits_for_tests(waits);
+    set_waits(200 * 1000);
     char message[TBOX_START_MESSAGE_SIZE];
     EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), -1);
     EXPECT_STREQ(message, "upgrade:Upgrade fail");
     EXPECT_EQ(service.count("StartUpgrade"), 1u);
-    // The reply still arrives once the context runs, and is dropped without harm.
-    tbox::test::pump_until([&] { return false; }, 300);
+    LogCapture log;  // the reply, handled now, is dropped without harm
+    EXPECT_TRUE(tbox::test::pump_until([&] { return log.has("upgrade start successed\n"); }));
 }
 
 }  // namespace
