@@ -12,26 +12,28 @@ namespace queue = tbox::queue;
 
 // Identifier of the upgrade service's configuration queue (key 2): -1 until the first successful
 // InitUpgradeConfigClient, then kept.
-std::atomic<int> g_configQueFd{-1};
+std::atomic<int> g_configQueueId{-1};
 
-constexpr queue::Channel kConfigChannel{
-    tbox::log::base_name(__FILE__),
-    /*serviceKey=*/2,
-    &g_configQueFd,
-    /*logsInitStart=*/false,
-    "Open Upgrade ConfigQueue Error",
-    "Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n",
-    /*smallestKeyId=*/3,
-    /*typesAreSigned=*/true,
-    CONFIG_TYPE_FIRST,
-    CONFIG_TYPE_LAST,
-    "Recv Config Msg Buff Is NULL\n",
-    CONFIG_MSG_MAX_TEXT_SIZE,
-    /*timeoutUnitMs=*/1,
-    /*logsSubCmd=*/false,
-    /*lastDataType=*/0,  // the library sends no data messages on this channel
-    /*largestPayload=*/0,
-};
+constexpr queue::Channel kConfigChannel = [] {
+    queue::Channel ch;
+    ch.serviceQueue = &g_configQueueId;
+    ch.limits.serviceKey = 2;
+    ch.limits.smallestKeyId = 3;
+    ch.limits.typesAreSigned = true;
+    ch.limits.firstType = CONFIG_TYPE_FIRST;
+    ch.limits.lastType = CONFIG_TYPE_LAST;
+    ch.limits.largestText = CONFIG_MSG_MAX_TEXT_SIZE;
+    ch.limits.timeoutUnitMs = 1;
+    ch.limits.lastDataType = 0;  // the library sends no data messages on this channel
+    ch.limits.largestPayload = 0;
+    ch.texts.source = tbox::log::base_name(__FILE__);
+    ch.texts.openServiceError = "Open Upgrade ConfigQueue Error";
+    ch.texts.serviceNotOpen = "Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n";
+    ch.texts.nullBuffer = "Recv Config Msg Buff Is NULL\n";
+    ch.texts.logsInitStart = false;
+    ch.texts.logsSubCmd = false;
+    return ch;
+}();
 
 static_assert(offsetof(ConfigMsg, lead) == queue::kTextOffset);
 static_assert(offsetof(ConfigMsg, len) == queue::kTextOffset + queue::kLenAt);
