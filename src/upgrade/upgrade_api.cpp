@@ -315,7 +315,7 @@ void store_status(char *status, const char *text, size_t capacity) {
 // The download progress callback; read at every report, so NULL stops reports at once, also mid-transfer.
 std::atomic<DownloadProgressCb> g_progressCb{nullptr};
 // Reports during a transfer are at least this far apart.
-constexpr gint64 kProgressPeriodUs = 250 * 1000;
+constexpr gint64 kProgressPeriodUs = gint64{250} * 1000;
 
 struct BodySink {
     CURL *curl;

@@ -3,6 +3,7 @@
 #include <glib-unix.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -348,9 +349,8 @@ std::string check(const Param &p, const std::string &value) {
         }
         case Kind::Hex: {
             if (value == "-") return "";
-            for (const char c : value) {
-                if (!g_ascii_isxdigit(c)) return name + ": '" + value + "' is not hex bytes";
-            }
+            const bool hex = std::all_of(value.begin(), value.end(), [](char c) { return g_ascii_isxdigit(c); });
+            if (!hex) return name + ": '" + value + "' is not hex bytes";
             if (value.empty()) return name + ": no hex bytes (write - for none)";
             if (value.size() % 2 != 0) return name + ": odd number of hex digits in '" + value + "'";
             return "";
@@ -376,10 +376,8 @@ std::string check(const Param &p, const std::string &value) {
             return "";
         }
         case Kind::Version: {
-            if (value.size() != 11) return name + ": '" + value + "' is not eleven digits";
-            for (const char c : value) {
-                if (!g_ascii_isdigit(c)) return name + ": '" + value + "' is not eleven digits";
-            }
+            const bool digits = std::all_of(value.begin(), value.end(), [](char c) { return g_ascii_isdigit(c); });
+            if (value.size() != 11 || !digits) return name + ": '" + value + "' is not eleven digits";
             return "";
         }
     }

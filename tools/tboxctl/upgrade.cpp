@@ -4,6 +4,7 @@
 #include <tbox/version.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -82,10 +83,8 @@ std::string digest_kind(const Args &args) {
 std::string check_digest_text(const std::string &kind, const std::string &digest) {
     const size_t want = kind == "md5" ? 32 : 64;
     if (digest.size() != want) return "--" + kind + ": expected " + std::to_string(want) + " hex digits";
-    for (const char c : digest) {
-        if (!g_ascii_isxdigit(c)) return "--" + kind + ": '" + digest + "' is not hex";
-    }
-    return "";
+    const bool hex = std::all_of(digest.begin(), digest.end(), [](char c) { return g_ascii_isxdigit(c); });
+    return hex ? "" : "--" + kind + ": '" + digest + "' is not hex";
 }
 
 int verify_file(const std::string &path, const std::string &kind, const std::string &digest, char *status) {
