@@ -56,17 +56,19 @@ public:
         g_signal_connect(
             sk, "handle-send-btdata",
             handler(+[](KyBt *o, GDBusMethodInvocation *inv, const gchar *, guint16 length, gpointer self) -> gboolean {
-                // The bytes may hold zeros: take them from the message, not as a string.
-                GVariant *params = g_dbus_method_invocation_get_parameters(inv);
-                GVariant *data = g_variant_get_child_value(params, 0);
-                const gsize size = g_variant_n_children(data);
+                if (static_cast<BtService *>(self)->state_ != 2)
+                    return refuse(inv, "ky.bt.Error.NotConnected", "no device connected");
+                // The bytes may hold zeros: take them from the message, not as a string. The generated
+                // proxy sends text with its terminating zero, which dataLen leaves out.
+                GVariant *data = g_variant_get_child_value(g_dbus_method_invocation_get_parameters(inv), 0);
+                gsize size = 0;
+                const auto *bytes = static_cast<const guint8 *>(g_variant_get_fixed_array(data, &size, 1));
+                const bool terminated = size == static_cast<gsize>(length) + 1 && bytes[length] == 0;
                 g_variant_unref(data);
-                if (static_cast<gsize>(length) != size) {
+                if (static_cast<gsize>(length) != size && !terminated) {
                     return refuse(inv, "ky.bt.Error.InvalidLength",
                                   "dataLen " + std::to_string(length) + " but " + std::to_string(size) + " bytes");
                 }
-                if (static_cast<BtService *>(self)->state_ != 2)
-                    return refuse(inv, "ky.bt.Error.NotConnected", "no device connected");
                 ky_bt_complete_send_btdata(o, inv);
                 return TRUE;
             }),

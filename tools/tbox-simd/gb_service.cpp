@@ -1,6 +1,6 @@
 // ky.gbreal: a GbRealData record every --gb-interval ms, the AlarmState property, KL15 and charging.
 //
-// Built-in record (24 bytes, big-endian as on the GB/T 32960 wire): 6-byte time (yy mm dd hh mm ss,
+// Built-in record (23 bytes, big-endian as on the GB/T 32960 wire): 6-byte time (yy mm dd hh mm ss,
 // counting from 2026-01-01 00:00:00 by the record period, so runs repeat exactly), info type 0x01
 // (vehicle data), vehicle state (1 started, 2 off), charging state, speed (0.1 km/h, 2 bytes),
 // odometer (0.1 km, 4 bytes), voltage (0.1 V, 2 bytes), current (0.1 A + 1000, 2 bytes), SOC (%),
@@ -40,6 +40,8 @@ public:
            [this](const Args &a) {
                alarm_ = a.boolean(0);
                ky_gbreal_set_alarm_state(skeleton_.get(), alarm_ ? TRUE : FALSE);
+               // PropertiesChanged now, not from an idle callback: it keeps its place among the events.
+               g_dbus_interface_skeleton_flush(G_DBUS_INTERFACE_SKELETON(skeleton_.get()));
                return "";
            });
         on("kl15", "kl15:i charging:i", "sets what GetKL15AndChargingStatus answers (1 on, 0 off)",
