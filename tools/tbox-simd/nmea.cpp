@@ -44,7 +44,7 @@ bool coordinate(const std::string &value, const std::string &hemisphere, int deg
     double v = 0;
     if (!number(value, v) || v < 0) return false;
     const size_t dot = value.find('.');
-    if ((dot == std::string::npos ? value.size() : dot) != static_cast<size_t>(degree_digits + 2)) return false;
+    if ((dot == std::string::npos ? value.size() : dot) != static_cast<size_t>(degree_digits) + 2) return false;
     const double degrees = std::floor(v / 100);
     const double minutes = v - degrees * 100;
     if (minutes >= 60 || degrees > (degree_digits == 2 ? 90 : 180)) return false;

@@ -135,7 +135,8 @@ std::string check_args(const std::string &params, const std::vector<std::string>
                                : kind == 'd' ? "a number"
                                : kind == 'b' ? "a boolean (0/1)"
                                              : "hex bytes (e.g. A1B2, - for none)";
-            error = name + " must be " + what + ", not \"" + t + "\"";
+            error = name;
+            error.append(" must be ").append(what).append(", not \"").append(t).append("\"");
         }
     }
     g_strfreev(specs);

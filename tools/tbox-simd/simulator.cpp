@@ -39,6 +39,15 @@ std::string join(const std::string &name, const std::vector<std::string> &args) 
     return out;
 }
 
+// A NULL-terminated array of the strings' texts (valid while `strings` lives).
+std::vector<const gchar *> strv(const std::vector<std::string> &strings) {
+    std::vector<const gchar *> out;
+    out.reserve(strings.size() + 1);
+    for (const auto &s : strings) out.push_back(s.c_str());
+    out.push_back(nullptr);
+    return out;
+}
+
 }  // namespace
 
 Simulator::Simulator(Options options) : options_(std::move(options)) {
@@ -228,10 +237,7 @@ bool Simulator::start(std::string &error, std::function<void(const std::string &
     g_signal_connect(control, "handle-received",
                      handler(+[](KySim *o, GDBusMethodInvocation *inv, const gchar *prefix, gpointer self) -> gboolean {
                          const auto records = static_cast<Simulator *>(self)->journal_.matching(prefix);
-                         std::vector<const gchar *> strv;
-                         for (const auto &r : records) strv.push_back(r.c_str());
-                         strv.push_back(nullptr);
-                         ky_sim_complete_received(o, inv, strv.data());
+                         ky_sim_complete_received(o, inv, strv(records).data());
                          return TRUE;
                      }),
                      this);
@@ -245,10 +251,7 @@ bool Simulator::start(std::string &error, std::function<void(const std::string &
     g_signal_connect(control, "handle-events",
                      handler(+[](KySim *o, GDBusMethodInvocation *inv, gpointer self) -> gboolean {
                          const auto events = static_cast<Simulator *>(self)->event_list();
-                         std::vector<const gchar *> strv;
-                         for (const auto &e : events) strv.push_back(e.c_str());
-                         strv.push_back(nullptr);
-                         ky_sim_complete_events(o, inv, strv.data());
+                         ky_sim_complete_events(o, inv, strv(events).data());
                          return TRUE;
                      }),
                      this);
