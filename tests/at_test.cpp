@@ -56,6 +56,17 @@ TEST_F(AtClient, WrappersSendTheirCommandsExactlyAndNullArgumentsSendNothing) {
     EXPECT_EQ(service.calls_to("SendAtCmd"), expected);
 }
 
+TEST_F(AtClient, CommandsAndPrefixesThatAreNotUtf8AreRefusedUnsent) {
+    ASSERT_EQ(InitAtInterface(nullptr), 0);
+    char buf[16] = "untouched";
+    LogCapture log;
+    EXPECT_EQ(SendAT("AT+CMGS=\"\xff\"", "", 1, buf), -22);
+    EXPECT_EQ(SendAT("AT", "+C\xc3", 1, buf), -22);
+    EXPECT_TRUE(log.has("send At error:command is not UTF-8\n") && log.has("send At error:prefix is not UTF-8\n"));
+    EXPECT_STREQ(buf, "untouched");
+    EXPECT_EQ(service.count("SendAtCmd"), 0u);
+}
+
 TEST_F(AtClient, AnswersAreCopiedWholeAndResultsPassedOnUnchanged) {
     script = {{0, "89860012345678901234"}, {5, "+CME ERROR: 10"}, {9, "ERROR"}};
     ASSERT_EQ(InitAtInterface(nullptr), 0);
