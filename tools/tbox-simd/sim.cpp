@@ -8,6 +8,7 @@ namespace tbox::sim {
 
 void Journal::add(std::string entry) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (entries_.size() == kLimit) entries_.pop_front();  // a simulator may run for days
     entries_.push_back(std::move(entry));
 }
 

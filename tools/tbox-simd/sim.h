@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,9 +29,11 @@ struct Options {
     int urc_interval_ms = 0;
 };
 
-// What the simulator received: method calls, queue messages, refused input. Thread-safe.
+// What the simulator received: method calls, queue messages, refused input; the latest kLimit
+// records. Thread-safe.
 class Journal {
 public:
+    static constexpr size_t kLimit = 10000;
     void add(std::string entry);
     // Entries that begin with `prefix`, in order of arrival.
     std::vector<std::string> matching(const std::string &prefix) const;
@@ -38,7 +41,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::vector<std::string> entries_;
+    std::deque<std::string> entries_;
 };
 
 // One event's arguments, checked against the event's parameter list before the event runs.
