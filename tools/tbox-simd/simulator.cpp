@@ -73,10 +73,14 @@ Simulator::~Simulator() {
     timers_.cancel_all();
     for (const unsigned owner : owners_) g_bus_unown_name(owner);
     for (auto &service : services_) {
-        if (service->skeleton() != nullptr) g_dbus_interface_skeleton_unexport(service->skeleton());
+        GDBusInterfaceSkeleton *skeleton = service->skeleton();
+        if (skeleton != nullptr && g_dbus_interface_skeleton_get_connection(skeleton) != nullptr) {
+            g_dbus_interface_skeleton_unexport(skeleton);
+        }
     }
     if (control_ != nullptr) {
-        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(control_));
+        auto *control = G_DBUS_INTERFACE_SKELETON(control_);
+        if (g_dbus_interface_skeleton_get_connection(control) != nullptr) g_dbus_interface_skeleton_unexport(control);
         g_object_unref(control_);
     }
     services_.clear();
