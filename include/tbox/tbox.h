@@ -15,7 +15,9 @@
 #include <tbox/patch.h>
 #include <tbox/pm.h>
 #include <tbox/uart.h>
+#include <tbox/upgrade.h>
 #include <tbox/upgrade_config.h>
+#include <tbox/version.h>
 #include <tbox/wifi.h>
 
 #endif

@@ -21,9 +21,7 @@ constexpr long kChunk = 256L * 1024;
 enum Step : int { kOk, kOpenFailed, kNoMemory, kReadFailed, kHashFailed };
 
 // Lines carry the exported function's source and line, as if it had logged them itself.
-#define SAY(level, fmt, ...)                                                           \
-    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, site.source, \
-                       site.line __VA_OPT__(, ) __VA_ARGS__)
+#define SAY(level, fmt, ...) TBOX_LOG_AT(site.source, site.line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 Step hash(const char *path, int64_t size, const EVP_MD *type, char *hex) {
     UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
