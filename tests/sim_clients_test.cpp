@@ -1,4 +1,5 @@
-// The platform clients (gnss, param, net, wifi, pm, gb) end to end against the simulator: one case each.
+// The platform clients (gnss, param, net, wifi, pm, gb) and the upgrade task client end to end against the
+// simulator: one case each.
 #include <gtest/gtest.h>
 
 #include <tbox/gb.h>
@@ -6,12 +7,18 @@
 #include <tbox/net.h>
 #include <tbox/param.h>
 #include <tbox/pm.h>
+#include <tbox/upgrade.h>
 #include <tbox/wifi.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/files.h"
 #include "support/log_capture.h"
 #include "support/print_capture.h"
 #include "support/pump.h"
@@ -158,6 +165,53 @@ TEST(SimClients, GbClientReceivesRecordsAndSeesTheAlarm) {
     EXPECT_EQ(GetKL15AndChargingStatus(&kl15, &charging), 0);
     EXPECT_EQ(kl15, 1);
     EXPECT_EQ(charging, 0);
+}
+
+std::vector<int> g_upgrade_states;
+
+// StartUpgradePkg on a thread of its own while this one runs the default main context, where the
+// client's reply handler runs.
+int start_upgrade(const std::string &path, char *message) {
+    std::atomic<bool> done{false};
+    int result = 0;
+    std::thread caller([&] {
+        result = StartUpgradePkg(path.c_str(), 1, message);
+        done = true;
+    });
+    const bool finished = pump_until([&] { return done.load(); }, 10000);
+    caller.join();
+    return finished ? result : -100;
+}
+
+TEST(SimClients, UpgradeClientInstallsAPackageAsTheBoundProcess) {
+    Quiet quiet;
+    tbox::test::TempDir dir;
+    tbox::test::put(dir / "app.bin", "new firmware");
+    tbox::test::run("tar -C " + dir.path + " -czf " + (dir / "pkg.tgz") + " app.bin");
+    tbox::sim::Options options;
+    options.upgrade_ms = 500;
+    SimRunner sim(options);
+    ASSERT_EQ(sim.failure(), "");
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    ASSERT_EQ(RegisterStatueChangedCb([](int32_t state) { g_upgrade_states.push_back(state); }), 0);
+    EXPECT_EQ(BindUpgradeTask(), 0);
+    EXPECT_EQ(sim.received("ky.update BindUpgrade"),
+              std::vector<std::string>{"ky.update BindUpgrade (" + std::to_string(getpid()) + ",)"});
+
+    char message[TBOX_START_MESSAGE_SIZE] = "";
+    EXPECT_EQ(start_upgrade(dir / "pkg.tgz", message), 0);
+    EXPECT_STREQ(message, "upgrade:package accepted");
+    EXPECT_EQ(g_upgrade_states, (std::vector<int>{1, 0}));
+    EXPECT_EQ(start_upgrade(dir / "app.bin", message), -1);
+    EXPECT_NE(std::string(message).find("ky.update.Error.BadPackage"), std::string::npos) << message;
+    EXPECT_EQ(sim.inject("update.outcome 7"), "");
+    EXPECT_EQ(start_upgrade(dir / "pkg.tgz", message), -1) << "the upgrade ended with failure code 7";
+
+    int32_t can = -1;
+    EXPECT_EQ(GetCanParserStatus(&can), 0);
+    EXPECT_EQ(can, 0);
+    EXPECT_EQ(UnbindUpgradeTask(1), 0);
+    EXPECT_EQ(UnbindUpgradeTask(1), -1) << "no longer the bound process";
 }
 
 }  // namespace
