@@ -16,7 +16,8 @@ GDBusMessage *record_call(GDBusConnection *, GDBusMessage *message, gboolean inc
     if (iface == nullptr || !g_str_has_prefix(iface, "ky.") || g_strcmp0(iface, "ky.sim") == 0) return message;
     GVariant *body = g_dbus_message_get_body(message);
     gchar *args = body != nullptr ? g_variant_print(body, FALSE) : g_strdup("()");
-    static_cast<Journal *>(data)->add(std::string(iface) + " " + g_dbus_message_get_member(message) + " " + args);
+    (*static_cast<std::shared_ptr<Journal> *>(data))
+        ->add(std::string(iface) + " " + g_dbus_message_get_member(message) + " " + args);
     g_free(args);
     return message;
 }
@@ -226,7 +227,8 @@ bool Simulator::start(std::string &error, std::function<void(const std::string &
         return false;
     }
     g_dbus_connection_set_exit_on_close(connection_, FALSE);
-    filter_ = g_dbus_connection_add_filter(connection_, record_call, &journal_, nullptr);
+    filter_ = g_dbus_connection_add_filter(connection_, record_call, new std::shared_ptr<Journal>(journal_),
+                                           [](gpointer data) { delete static_cast<std::shared_ptr<Journal> *>(data); });
 
     auto *control = ky_sim_skeleton_new();
     control_ = control;
@@ -240,14 +242,14 @@ bool Simulator::start(std::string &error, std::function<void(const std::string &
                      this);
     g_signal_connect(control, "handle-received",
                      handler(+[](KySim *o, GDBusMethodInvocation *inv, const gchar *prefix, gpointer self) -> gboolean {
-                         const auto records = static_cast<Simulator *>(self)->journal_.matching(prefix);
+                         const auto records = static_cast<Simulator *>(self)->journal_->matching(prefix);
                          ky_sim_complete_received(o, inv, strv(records).data());
                          return TRUE;
                      }),
                      this);
     g_signal_connect(control, "handle-clear-received",
                      handler(+[](KySim *o, GDBusMethodInvocation *inv, gpointer self) -> gboolean {
-                         static_cast<Simulator *>(self)->journal_.clear();
+                         static_cast<Simulator *>(self)->journal_->clear();
                          ky_sim_complete_clear_received(o, inv);
                          return TRUE;
                      }),

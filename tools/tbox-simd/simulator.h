@@ -31,7 +31,7 @@ public:
     std::vector<std::string> event_list() const;
 
     const Options &options() const override { return options_; }
-    Journal &journal() override { return journal_; }
+    Journal &journal() override { return *journal_; }
     void say(const std::string &text) override;
     void complain(const std::string &text) override;
 
@@ -44,7 +44,8 @@ private:
     void play_next();
 
     Options options_;
-    Journal journal_;
+    // Shared with the bus connection's filter, which may still run in GDBus's thread after removal.
+    std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
     GDBusConnection *connection_ = nullptr;
     unsigned filter_ = 0;
     std::vector<std::unique_ptr<Service>> services_;
