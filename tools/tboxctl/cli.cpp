@@ -401,6 +401,9 @@ int run_command_line(int argc, char **argv) {
     Args args;
     size_t positional = 0;
     bool only_positional = false;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        help = help || std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
+    }
 
     for (int i = 1; i < argc; ++i) {
         std::string token = argv[i];
@@ -501,7 +504,8 @@ int run_command_line(int argc, char **argv) {
 
 namespace {
 
-void completion_cases(const Command &cmd, const std::string &path, std::string &cases, std::string &valued) {
+void completion_cases(const Command &cmd, const std::string &path, std::string &cases, std::string &valued,
+                      std::string &choices) {
     std::string words;
     bool files = false;
     if (cmd.run == nullptr) {
@@ -512,6 +516,12 @@ void completion_cases(const Command &cmd, const std::string &path, std::string &
                 words += std::string(p.name) + " ";
                 if (p.kind != Kind::Flag && valued.find(std::string(" ") + p.name + " ") == std::string::npos) {
                     valued += std::string(p.name) + " ";
+                    if (p.kind == Kind::Choice) {
+                        std::string c = p.choices;
+                        std::replace(c.begin(), c.end(), '|', ' ');
+                        choices += std::string("        ") + p.name + ") COMPREPLY=($(compgen -W \"" + c +
+                                   "\" -- \"$cur\")); return ;;\n";
+                    }
                 }
             } else if (p.kind == Kind::File || p.kind == Kind::Path) {
                 files = true;
@@ -527,7 +537,7 @@ void completion_cases(const Command &cmd, const std::string &path, std::string &
     for (const auto &p : kGlobalOptions) words += std::string(p.name) + " ";
     words.pop_back();
     cases += "        \"" + path + "\") words=\"" + words + "\"" + (files ? "; files=1" : "") + " ;;\n";
-    for (const auto &child : cmd.children) completion_cases(child, path + " " + child.name, cases, valued);
+    for (const auto &child : cmd.children) completion_cases(child, path + " " + child.name, cases, valued, choices);
 }
 
 }  // namespace
@@ -535,7 +545,8 @@ void completion_cases(const Command &cmd, const std::string &path, std::string &
 std::string bash_completion(const Command &root) {
     std::string cases;
     std::string valued = " --address ";
-    completion_cases(root, "", cases, valued);
+    std::string choices;
+    completion_cases(root, "", cases, valued, choices);
     std::string valued_pattern;
     for (size_t start = 1; start < valued.size();) {
         const size_t end = valued.find(' ', start);
@@ -554,9 +565,8 @@ std::string bash_completion(const Command &root) {
         "}\n"
         "_tboxctl() {\n"
         "    local cur=\"${COMP_WORDS[COMP_CWORD]}\" path=\"\" words=\"\" files=0 i w\n"
-        "    case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
-        "        " +
-        valued_pattern +
+        "    case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n" +
+        choices + "        " + valued_pattern +
         ") COMPREPLY=(); return ;;\n"
         "    esac\n"
         "    for ((i = 1; i < COMP_CWORD; i++)); do\n"

@@ -21,3 +21,15 @@ if(TBOX_BUILD_TOOLS)
             RENAME tboxctl)
   endif()
 endif()
+
+# Its tests run the built tboxctl against the simulator's services (tbox_sim), registered like the modules'
+# tests; tests/CMakeLists.txt builds them.
+if(TBOX_BUILD_TOOLS AND TBOX_BUILD_TESTS)
+  add_library(tboxctl_under_test INTERFACE)
+  target_compile_definitions(tboxctl_under_test INTERFACE TBOXCTL_PATH="$<TARGET_FILE:tboxctl>")
+  add_dependencies(tboxctl_under_test tboxctl)
+  foreach(test tboxctl_test tboxctl_upgrade_test)
+    set_property(GLOBAL APPEND PROPERTY TBOX_MODULE_TESTS ${test})
+    set_property(GLOBAL PROPERTY TBOX_TEST_LINK_${test} tbox_sim tboxctl_under_test)
+  endforeach()
+endif()
