@@ -146,6 +146,7 @@ TEST(TboxctlHelp, EveryLevelHasHelpOnStdout) {
         {{"upgrade", "version", "set", "--help"}, "Usage: tboxctl upgrade version set VERSION"},
         {{"uart", "receive", "--help"}, "Usage: tboxctl uart receive [options] DEVICE"},
         {{"net", "frob", "--help"}, "Usage: tboxctl net [--json] [--address ADDR] <command> ..."},
+        {{"param", "get", "abc", "--bogus", "--help"}, "Usage: tboxctl param get INDEX"},
     };
     for (const auto &[args, first_line] : table) {
         const CtlResult r = tboxctl(args);

@@ -226,6 +226,7 @@ void watch_event(const Answer &answer) {
 }
 
 int watch(Context &ctx, long long count) {
+    catch_stop_signals();
     g_watch.loop = g_main_loop_new(nullptr, FALSE);
     g_watch.ctx = &ctx;
     g_watch.limit = count;
@@ -406,6 +407,7 @@ int run_command_line(int argc, char **argv) {
     }
 
     for (int i = 1; i < argc; ++i) {
+        if (help && cmd->run != nullptr) break;  // the command is known: its help needs no valid arguments
         std::string token = argv[i];
         if (!only_positional && token == "--") {
             only_positional = true;
@@ -496,7 +498,6 @@ int run_command_line(int argc, char **argv) {
     if (!address.empty()) g_setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), TRUE);
     // Some clients print diagnostics with g_print: keep them off stdout, where the answers go.
     g_set_print_handler(ctx.verbose ? print_to_stderr : discard_print);
-    catch_stop_signals();
     return cmd->run(ctx, args);
 }
 

@@ -107,9 +107,10 @@ struct Context {
 // Event callbacks hand their answers to watch_event().
 int watch(Context &ctx, long long count);
 void watch_event(const Answer &answer);
-// Lets a watch that polls (not the main loop) ask whether it should stop; set by SIGINT/SIGTERM.
-bool stop_requested();
+// SIGINT and SIGTERM end a watch cleanly instead of the process (other commands keep the default).
 void catch_stop_signals();
+// Lets a watch that polls (not the main loop) ask whether it should stop.
+bool stop_requested();
 
 // The whole table, and the entry point behind main().
 const Command &command_table();

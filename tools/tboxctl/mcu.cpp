@@ -35,6 +35,7 @@ int watch_messages(Context &ctx, const Args &args) {
         return ctx.fail("cannot subscribe to the message type");
     }
     const long long limit = args.integer("--count");
+    catch_stop_signals();
     const auto storage = std::make_unique<unsigned char[]>(sizeof(McuMsg));
     auto *msg = reinterpret_cast<McuMsg *>(storage.get());
     int status = kOk;
