@@ -276,7 +276,11 @@ TEST(TboxctlSim, Wifi) {
         {{"wifi", "sta", "connect", "depot-wlan", "wrong"}, 1, ""},
         {{"wifi", "sta", "connect", "depot-wlan", "password1"}, 0, "connected: depot-wlan\n"},
         {{"wifi", "status", "--json"}, 0, "{\"status\": 4, \"state\": \"access point and station\"}\n"},
+        {{"wifi", "ap", "stop"}, 0, "wifi: access point stopped\n"},
+        {{"wifi", "status"}, 0, "status: 3\nstate: station connected\n"},
+        {{"wifi", "sta", "stop"}, 0, "wifi: station stopped\n"},
         {{"wifi", "off"}, 0, "wifi: off\n"},
+        {{"wifi", "status"}, 0, "status: 0\nstate: off\n"},
     });
 }
 
@@ -290,6 +294,13 @@ TEST(TboxctlSim, PowerManagement) {
         {{"pm", "release", "bench"}, 0, "released: bench\n"},
         {{"pm", "alarm", "add", "600", "7"}, 0, "alarm: 7\nseconds: 600\n"},
         {{"pm", "alarm", "del", "7"}, 0, "deleted: 7\n"},
+    });
+    EXPECT_EQ(sim.inject("pm.sleep"), "");
+    run_session({
+        {{"pm", "state"}, 0, "state: 3\nname: asleep\n"},
+        {{"pm", "wakeup", "6"}, 0, "wakeup: sent\nsource: 6\n"},
+        {{"pm", "state", "--json"}, 0, "{\"state\": 1, \"name\": \"awake\"}\n"},
+        {{"pm", "wakeup-source"}, 0, "source: 6\nname: application\n"},
     });
     EXPECT_EQ(sim.received("ky.pm SetSleepEvent").size(), 1u);
     EXPECT_EQ(sim.received("ky.pm DeleteSleepAlarm").size(), 1u);
