@@ -83,8 +83,8 @@ int uart_receive(Context &ctx, const Args &args) {
 std::vector<Param> port_params() {
     return {arg("DEVICE", Kind::File, "the serial device, e.g. /dev/ttyS1"),
             choice("--speed", kSpeeds, "bits per second (default 115200)"),
-            int_option("--data-bits", 5, 8, "data bits (default 8)"),
-            int_option("--stop-bits", 1, 2, "stop bits (default 1)"),
+            int_option("--data-bits", 5, 8, "data bits, default 8"),
+            int_option("--stop-bits", 1, 2, "stop bits, default 1"),
             choice("--parity", "none|odd|even", "parity (default none)"),
             option("--rtscts", Kind::Flag, "hardware flow control")};
 }
@@ -109,8 +109,8 @@ Command uart_commands() {
     std::vector<Param> send_params = port_params();
     send_params.insert(send_params.begin() + 1, arg("DATA", Kind::Hex, "the bytes to write, as hex"));
     std::vector<Param> receive_params = port_params();
-    receive_params.push_back(int_option("--bytes", 1, 65536, "read at most N bytes (default 256)"));
-    receive_params.push_back(int_option("--wait", 0, 255, "wait up to N tenths of a second for data (default 10)"));
+    receive_params.push_back(int_option("--bytes", 1, 65536, "read at most N bytes, default 256"));
+    receive_params.push_back(int_option("--wait", 0, 255, "wait up to N tenths of a second for data, default 10"));
     return group(
         "uart", "Serial ports.",
         {leaf("send", "write bytes to a serial device", send_params, uart_send),

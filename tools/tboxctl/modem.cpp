@@ -61,7 +61,7 @@ Command modem_commands() {
                   leaf("at", "send one AT command line and print the modem's answer",
                        {arg("CMD", Kind::Text, "the command line, e.g. AT+CSQ"),
                         option("--prefix", Kind::Text, "the answer line to pick, e.g. +CSQ: (default: none)"),
-                        int_option("--lines", 1, 20, "answer lines the service collects (default 1)")},
+                        int_option("--lines", 1, 20, "answer lines the service collects, default 1")},
                        at)});
 }
 

@@ -109,7 +109,7 @@ Command wifi_commands() {
                 leaf("set", "change the access point's settings",
                      {arg("SSID", Kind::Text, "network name (at most 31 characters)"),
                       arg("PASSWORD", Kind::Text, "password (at most 31 characters)"),
-                      int_option("--security", 0, 2, "0 open, 1 WPA, 2 WPA2 (default 2)"),
+                      int_option("--security", 0, 2, "0 open, 1 WPA, 2 WPA2, default 2"),
                       int_option("--mask", 0, 0x7FFFFFFF,
                                  "which settings to change, as the service counts them (default 0)")},
                      ap_set),
