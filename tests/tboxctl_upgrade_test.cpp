@@ -3,6 +3,9 @@
 // its child, shares). Every failing road must leave the version file, the previous package and the
 // upgrade directory as they were, and the task unbound.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -186,6 +189,41 @@ TEST_F(TboxctlUpgrade, AFailingStepStopsTheRoadAndLeavesTheBoxAsItWas) {
             ASSERT_EQ(sim->inject("update.outcome 0"), "");
         }
     }
+}
+
+TEST_F(TboxctlUpgrade, CtrlCStopsTheRoadAfterTheStepUnderWayAndLeavesTheBoxAsItWas) {
+    const std::string address = tbox::test::private_bus_address();
+    const std::string url = http->url("/drip/300");  // 300 KiB over about 6 s
+    const char *argv[] = {TBOXCTL_PATH,
+                          "--address",
+                          address.c_str(),
+                          "upgrade",
+                          "run",
+                          "--url",
+                          url.c_str(),
+                          "--version",
+                          kNewVersion,
+                          "--md5",
+                          "00000000000000000000000000000000",
+                          nullptr};
+    GPid pid = 0;
+    gint err = -1;
+    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                                         nullptr, nullptr, &pid, nullptr, nullptr, &err, nullptr));
+    std::string text;
+    char c = 0;
+    while (text.find("download: ") == std::string::npos && read(err, &c, 1) == 1) text.push_back(c);
+    kill(pid, SIGINT);  // while the download runs
+    while (read(err, &c, 1) == 1) text.push_back(c);
+    close(err);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << text;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(text.find("download: 100%"), std::string::npos) << "the download ran to its end\n" << text;
+    EXPECT_EQ(last_line(text), "tboxctl upgrade run: download: interrupted");
+    expect_box_as_it_was("interrupted");
+    EXPECT_EQ(sim->received("ky.update StartUpgrade").size(), 0u);
 }
 
 TEST_F(TboxctlUpgrade, SingleSteps) {

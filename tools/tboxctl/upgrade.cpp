@@ -1,8 +1,12 @@
 // tboxctl upgrade: each step of the over-the-air upgrade road, and "run", the whole road in one command
 // (tbox/upgrade.h, tbox/version.h).
+#include <pthread.h>
 #include <tbox/upgrade.h>
 #include <tbox/version.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 
 #include <algorithm>
 #include <cstdio>
@@ -200,6 +204,43 @@ int version_set(Context &ctx, const Args &args) {
 
 // --- the whole road ------------------------------------------------------------------------------
 
+// Ctrl-C (or SIGTERM) during the road: the step under way cannot be cut short, so the road stops after
+// it and puts the box back as it was; a second one ends the process at once. Signals are taken by one
+// thread of their own (blocked everywhere else, also in the threads started later).
+class Interrupts {
+public:
+    Interrupts() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+        waiter_ = std::thread([this] {
+            for (;;) {
+                int sig = 0;
+                if (sigwait(&set_, &sig) != 0 || done_) return;
+                if (++count_ > 1) _exit(128 + sig);
+                std::fputs("tboxctl upgrade run: interrupted; stopping after this step (again to quit at once)\n",
+                           stderr);
+            }
+        });
+    }
+    ~Interrupts() {
+        done_ = true;
+        pthread_kill(waiter_.native_handle(), SIGTERM);
+        waiter_.join();
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    Interrupts(const Interrupts &) = delete;
+    Interrupts &operator=(const Interrupts &) = delete;
+    bool seen() const { return count_ > 0; }
+
+private:
+    sigset_t set_{}, old_{};
+    std::atomic<bool> done_{false};
+    std::atomic<int> count_{0};
+    std::thread waiter_;
+};
+
 class Road {
 public:
     Road(Context &ctx, const Args &args) : ctx_(ctx), args_(args) {}
@@ -223,23 +264,29 @@ public:
             return ctx_.fail("bind: the upgrade service refused (another process owns the upgrade?)");
         bound_ = true;
         step("bind", "ok");
+        if (interrupts_.seen()) return failed("bind", "interrupted");
 
         char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
         uint8_t flags = 0;
         if (CheckUpgradeVersion(version.c_str(), &flags, status) != 0) return failed("check", status);
         step("check", status);
+        if (interrupts_.seen()) return failed("check", "interrupted");
 
         if (download_with_progress(args_.text("--url"), fetched_, status) != 0) return failed("download", status);
+        if (interrupts_.seen()) return failed("download", "interrupted");
         step("download", status);
 
         if (verify_file(fetched_, kind, digest, status) != 0) return failed("verify", status);
         step("verify", status);
+        if (interrupts_.seen()) return failed("verify", "interrupted");
 
         if (RestoreUpgradePkg(fetched_.c_str(), complete_.c_str(), restore_type(type), status) != 0) {
             return failed("restore", status);
         }
         step("restore", status);
+        if (interrupts_.seen()) return failed("restore", "interrupted");
         if (type == "diff") unlink(fetched_.c_str());
+        // From here on no interruption stops the road: once the service accepts the package, the box installs it.
 
         char message[TBOX_START_MESSAGE_SIZE] = "";
         if (start_package(complete_, static_cast<uint8_t>(args_.integer("--flag")), message) != 0) {
@@ -278,6 +325,7 @@ private:
     const Args &args_;
     std::string fetched_, complete_;
     bool bound_ = false;
+    Interrupts interrupts_;
 };
 
 int run(Context &ctx, const Args &args) {
