@@ -226,7 +226,7 @@ public:
     }
     ~Interrupts() {
         done_ = true;
-        pthread_kill(waiter_.native_handle(), SIGTERM);
+        pthread_kill(waiter_.native_handle(), SIGINT);  // wakes sigwait, which sees done_
         waiter_.join();
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
