@@ -376,6 +376,8 @@ TEST(TboxctlSim, McuMessagesThroughTheQueues) {
         {{"mcu", "send", "0x0201", "5", "A1B2C3"}, 0, "type: 513\nsubcmd: 133\nlength: 3\n"},
         {{"mcu", "send", "0x0202", "0", "-", "--json"}, 0, "{\"type\": 514, \"subcmd\": 128, \"length\": 0}\n"},
     });
+    // The simulator reads its queue every few milliseconds: the messages may still be on the queue.
+    tbox::test::pump_until([&] { return sim.received("mcu data").size() >= 2; }, 2000);
     const auto data = sim.received("mcu data");
     ASSERT_EQ(data.size(), 2u);
     EXPECT_NE(data[0].find("A1B2C3"), std::string::npos) << data[0];
@@ -385,6 +387,7 @@ TEST(TboxctlSim, McuMessagesThroughTheQueues) {
     EXPECT_EQ(r.out,
               "{\"type\": 769, \"subcmd\": 5, \"length\": 2, \"data\": \"0102\"}\n"
               "{\"type\": 769, \"subcmd\": 5, \"length\": 2, \"data\": \"0102\"}\n");
+    tbox::test::pump_until([&] { return !sim.received("mcu unsubscribe 0x0301").empty(); }, 2000);
     EXPECT_EQ(sim.received("mcu unsubscribe 0x0301").size(), 1u) << "the watch cleans up after itself";
 }
 
