@@ -75,13 +75,15 @@ TEST(Clients, InitialisationWithoutABusFailsWithTheModulesOwnLineAndALaterOneSuc
     for (const Row &row : rows) EXPECT_EQ(row.init(), 0);
 }
 
-TEST(Gnss, RecordsAreCopiedAsTenNumbersInOrderAndAFailedCallLeavesThemAlone) {
+TEST(Gnss, RecordsAreCopiedInOrderAFailedCallLeavesThemAloneAndTheForceSyncFlagHoldsTheLatestValue) {
     FakeService gnss = fake("ky.gnss", ky_gnss_skeleton_new);
     PrintCapture printed;
     GnssRecord record{{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
     EXPECT_FALSE(GetGpsData(&record));  // not initialised
     EXPECT_EQ(gnss.members(), Strings{});
-    ASSERT_EQ(InitGNSSInterface(nullptr, nullptr), 0);
+    EXPECT_EQ(GetForceSyncFlag(), 1);
+    ASSERT_EQ(InitGNSSInterface(nullptr, [](const GnssRecord *r) { g_seen.push_back(std::to_string(r->field[9])); }),
+              0);
     EXPECT_FALSE(GetGpsData(&record));
     EXPECT_EQ(printed.take(), "get param error:" + unclaimed("GetGpsData", "ky.gnss") + "\n");
     EXPECT_EQ(record.field[0] & record.field[9], -1);
@@ -89,13 +91,6 @@ TEST(Gnss, RecordsAreCopiedAsTenNumbersInOrderAndAFailedCallLeavesThemAlone) {
     EXPECT_TRUE(GetGpsData(&record));
     EXPECT_EQ(std::vector<int32_t>(record.field, record.field + 10),
               (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, -10}));
-}
-
-TEST(Gnss, SignalsReachTheCallbackAndTheForceSyncFlagHoldsTheLatestValue) {
-    FakeService gnss = fake("ky.gnss", ky_gnss_skeleton_new);
-    EXPECT_EQ(GetForceSyncFlag(), 1);
-    ASSERT_EQ(InitGNSSInterface(nullptr, [](const GnssRecord *r) { g_seen.push_back(std::to_string(r->field[9])); }),
-              0);
     gnss.run([&] {
         ky_gnss_emit_gps_parsered_update(gnss.skeleton<KyGnss>(), ten(5));
         ky_gnss_emit_gps_sync_time(gnss.skeleton<KyGnss>(), 0);
@@ -194,16 +189,26 @@ struct NetService {
     }
 };
 
-TEST(Net, ProfileIndexesOutside1To14AreRefusedFirstAndAddressesCopied) {
-    NetService net;
+TEST(Net, EachSignalCallsBackSlot0ThenSlot1AndProfileIndexesOutside1To14AreRefusedFirst) {
+    static NetService net;  // the callback also notes how many reads preceded it
+    auto on_change = [](int slot, int status) {
+        g_seen.push_back(std::to_string(slot) + ":" + std::to_string(status) + " after " +
+                         std::to_string(net.service.count("GetNetStatus")));
+    };
     char ip[16] = "untouched";
-    EXPECT_EQ(GetNetWorkStatus(1) | GetNetWorkIp(1, ip), -1);  // not initialised
+    EXPECT_EQ(RegisterNetWorkStatusChangeCBack(on_change), 0);  // allowed before initialisation
+    EXPECT_EQ(GetNetWorkStatus(1) | GetNetWorkIp(1, ip), -1);   // not initialised
     ASSERT_EQ(InitNetInterface(), 0);
+    net.failing = 2;
+    net.service.run([&] { ky_net_emit_net_status(net.service.skeleton<KyNet>(), TRUE); });
+    ASSERT_TRUE(pump_until([] { return g_seen.size() == 2; }));
+    tbox::test::pump_for(100);
+    EXPECT_EQ(g_seen, (Strings{"0:10 after 1", "1:-1 after 2"}));
     for (const auto &[index, expected] : {std::pair{0, -40}, {1, 10}, {14, 140}, {15, -40}}) {
         EXPECT_EQ(GetNetWorkStatus(index), expected) << index;
     }
     EXPECT_EQ(GetNetWorkIp(0, nullptr), ERR_NET_PROFILE_INDEX_INVALID);  // the index test comes first
-    EXPECT_EQ(net.service.calls_to("GetNetStatus"), (Strings{"(1,)", "(14,)"}));
+    EXPECT_EQ(net.service.calls_to("GetNetStatus"), (Strings{"(1,)", "(2,)", "(1,)", "(14,)"}));
     LogCapture log;
     net.failing = 3;
     EXPECT_EQ(GetNetWorkIp(3, ip), -1);
@@ -211,21 +216,6 @@ TEST(Net, ProfileIndexesOutside1To14AreRefusedFirstAndAddressesCopied) {
     EXPECT_TRUE(log.has("get [3]ip error:GDBus.Error:ky.net.Error: modem busy\n"));
     EXPECT_EQ(GetNetWorkIp(14, ip), 0);
     EXPECT_STREQ(ip, "10.0.0.14");
-}
-
-TEST(Net, EachSignalReadsProfile1ThenProfile2AndCallsBackPerSlot) {
-    static NetService net;  // the callback also notes how many reads preceded it
-    auto on_change = [](int slot, int status) {
-        g_seen.push_back(std::to_string(slot) + ":" + std::to_string(status) + " after " +
-                         std::to_string(net.service.count("GetNetStatus")));
-    };
-    EXPECT_EQ(RegisterNetWorkStatusChangeCBack(on_change), 0);  // allowed before initialisation
-    ASSERT_EQ(InitNetInterface(), 0);
-    net.failing = 2;
-    net.service.run([&] { ky_net_emit_net_status(net.service.skeleton<KyNet>(), TRUE); });
-    ASSERT_TRUE(pump_until([] { return g_seen.size() == 2; }));
-    tbox::test::pump_for(100);
-    EXPECT_EQ(g_seen, (Strings{"0:10 after 1", "1:-1 after 2"}));
 }
 
 TEST(Wifi, EachFunctionGivesItsResultAndSendsNothingBeforeInit) {
