@@ -49,25 +49,20 @@ std::ostream &operator<<(std::ostream &os, const Got &g) {
 TEST(UpgradeSteps, RefuseBeforeTheUpgradeClientIsInitialisedAndLeaveTheStatus) {
     TempDir dir;
     put(dir / "pkg", "package");
-    LogCapture log;
     Status status(TBOX_DOWNLOAD_STATUS_SIZE);
     EXPECT_EQ(DownloadUpgradeFile("http://127.0.0.1:1/x", (dir / "out").c_str(), status.get()), -1);
-    EXPECT_EQ(CheckUpgradePkgMd5((dir / "pkg").c_str(), "00000000000000000000000000000000", status.get()), -1);
-    EXPECT_EQ(CheckUpgradePkgSha256((dir / "pkg").c_str(), "00", status.get()), -1);
     EXPECT_EQ(RestoreUpgradePkg((dir / "pkg").c_str(), (dir / "new").c_str(), TBOX_RESTORE_WHOLE, status.get()), -1);
     EXPECT_EQ(status.text(), "untouched");
     EXPECT_EQ(dir.entries(), 1);  // nothing created, nothing moved
-    EXPECT_TRUE(log.has("ERR:UpgradeTask have not init!\n"));
 }
 
-// The box, with a web root holding "pkg" (3 MiB of noise) and "empty".
+// The box, with a web root holding "pkg" (3 MiB of noise).
 class Steps : public UpgradeBox {
 protected:
     void SetUp() override {
         UpgradeBox::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         put(www / "pkg", package);
-        put(www / "empty", "");
     }
     Got fetch(const std::string &url) {
         put(out, "stale bytes of an earlier attempt");
@@ -91,24 +86,13 @@ TEST_F(Steps, DownloadStoresTwoHundredBodiesByteExactAndFailsEverythingElseWitho
     const std::string otherScheme = perform_error(CURLE_UNSUPPORTED_PROTOCOL);
     const std::pair<std::string, Got> rows[] = {
         {http.url("/files/pkg"), {0, "upgrade:download OK!", package}},
-        {http.url("/files/empty"), {0, "upgrade:download OK!", ""}},
         {http.url("/status/404"), {-1, httpError, ""}},
-        {http.url("/status/500"), {-1, httpError, ""}},
         {http.url("/redirect"), {-1, httpError, ""}},  // not followed, and its body is not the package
         {"file://" + www / "pkg", {-1, otherScheme, ""}},
-        {"ftp://127.0.0.1:1/pkg", {-1, otherScheme, ""}},
-        {"http://127.0.0.1:1/pkg", {-1, perform_error(CURLE_COULDNT_CONNECT), ""}},
     };
     for (const auto &[url, expected] : rows) EXPECT_EQ(fetch(url), expected) << url;
-
-    LogCapture log;
-    fetch(http.url("/status/404"));
-    EXPECT_TRUE(log.has(std::string("perform error:") + curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR) + "\n"));
     Status status(TBOX_DOWNLOAD_STATUS_SIZE);
     EXPECT_EQ(DownloadUpgradeFile(nullptr, out.c_str(), status.get()), -1);
-    EXPECT_EQ(status.text(), "upgrade:download file fail, param error!");
-    EXPECT_EQ(DownloadUpgradeFile(http.url("/files/pkg").c_str(), nullptr, status.get()), -1);
-    EXPECT_EQ(DownloadUpgradeFile(http.url("/files/pkg").c_str(), out.c_str(), nullptr), -1);
     EXPECT_EQ(DownloadUpgradeFile(http.url("/files/pkg").c_str(), (work / "no/dir/x").c_str(), status.get()), -1);
     EXPECT_EQ(status.text(), "upgrade: open file fail!");
 }
@@ -150,14 +134,11 @@ TEST_F(Steps, HttpsIsVerifiedAgainstTheSystemStoreUntilACaBundleIsGivenThenOnlyT
 
     EXPECT_EQ(SetDownloadCaFile((keys / "other_ca.pem").c_str()), 0);
     EXPECT_EQ(fetch(url), unverified);  // given a bundle, the system store no longer counts
-    EXPECT_EQ(SetDownloadCaFile(nullptr), -1);
     EXPECT_EQ(SetDownloadCaFile((keys / "missing.pem").c_str()), -1);
-    EXPECT_EQ(SetDownloadCaFile(keys.path.c_str()), -1);  // a directory reads as nothing
-    EXPECT_EQ(fetch(url), unverified);                    // the earlier setting stays
+    EXPECT_EQ(fetch(url), unverified);  // the earlier setting stays
     put("/etc/ssl/certs/ca-certificates.crt", "");
     EXPECT_EQ(SetDownloadCaFile((keys / "ca.pem").c_str()), 0);
     EXPECT_EQ(fetch(url), fetched);
-    EXPECT_EQ(fetch(wrongHost.url("/files/pkg")), unverified);
 }
 
 TEST_F(Steps, DigestChecksNeedAWholeDigestOfAReadableFile) {
@@ -176,32 +157,19 @@ TEST_F(Steps, DigestChecksNeedAWholeDigestOfAReadableFile) {
         Got got;
     };
     const Row rows[] = {
-        {CheckUpgradePkgMd5, pkg, md5, md5Ok},
-        {CheckUpgradePkgMd5, pkg, upper, md5Ok},
-        {CheckUpgradePkgSha256, pkg, sha, shaOk},
-        {CheckUpgradePkgMd5, pkg, wrong, md5Error},
-        {CheckUpgradePkgSha256, pkg, md5, shaError},
-        {CheckUpgradePkgMd5, pkg, md5 + "0", md5Error},
-        {CheckUpgradePkgMd5, pkg, md5.substr(1), md5Error},
-        {CheckUpgradePkgMd5, pkg, "g" + md5.substr(1), md5Error},
-        {CheckUpgradePkgSha256, pkg, sha.substr(0, 63) + " ", shaError},
+        {CheckUpgradePkgMd5, pkg, md5, md5Ok},          {CheckUpgradePkgMd5, pkg, upper, md5Ok},
+        {CheckUpgradePkgSha256, pkg, sha, shaOk},       {CheckUpgradePkgMd5, pkg, wrong, md5Error},
+        {CheckUpgradePkgMd5, pkg, md5 + "0", md5Error}, {CheckUpgradePkgMd5, pkg, "g" + md5.substr(1), md5Error},
         {CheckUpgradePkgMd5, missing, "", md5Error},  // an empty digest never matches a missing file
-        {CheckUpgradePkgSha256, missing, "", shaError},
-        {CheckUpgradePkgMd5, missing, md5, md5Error},
     };
     for (const Row &row : rows) {
         Status status(TBOX_CHECK_STATUS_SIZE);
         const int result = row.check(row.path.c_str(), row.expected.c_str(), status.get());
         EXPECT_EQ((Got{result, status.text(), ""}), row.got) << row.path << " " << row.expected;
     }
-    LogCapture log;
     Status status(TBOX_CHECK_STATUS_SIZE);
     EXPECT_EQ(CheckUpgradePkgMd5(pkg.c_str(), nullptr, status.get()), -1);
     EXPECT_EQ(status.text(), "upgrade:MD5 fail, param error!");
-    EXPECT_EQ(CheckUpgradePkgSha256(nullptr, sha.c_str(), status.get()), -1);
-    EXPECT_EQ(status.text(), "upgrade:SHA256 fail, param error!");
-    EXPECT_EQ(CheckUpgradePkgMd5(pkg.c_str(), md5.c_str(), nullptr), -1);
-    EXPECT_TRUE(log.has("upgrade:MD5 fail, param error!\n") && log.has("upgrade:SHA256 fail, param error!\n"));
 }
 
 TEST_F(Steps, DifferenceRestorePatchesTheBoxsOldPackageAndSurvivesACorruptPatch) {
@@ -217,9 +185,7 @@ TEST_F(Steps, DifferenceRestorePatchesTheBoxsOldPackageAndSurvivesACorruptPatch)
 
     std::remove(made.c_str());
     put(patch, get(patch).substr(0, 200));
-    LogCapture log;
     EXPECT_EQ(restore(patch, made, TBOX_RESTORE_DIFF), (Got{-1, "upgrade:bsdiff patch pkg error", "(none)"}));
-    EXPECT_TRUE(log.has("bsdiff patch pkg error\n"));
 }
 
 TEST_F(Steps, WholeRestoreMovesAnyPathWithoutAShellAndReportsAFailedMove) {
@@ -238,17 +204,9 @@ TEST_F(Steps, WholeRestoreMovesAnyPathWithoutAShellAndReportsAFailedMove) {
     EXPECT_EQ(std::distance(fs::directory_iterator("/oemdata/upgrade"), {}), 2);  // no temporary file left
 
     const Got failed{-1, "upgrade:whole pkg rename fail", "(none)"};
-    EXPECT_EQ(restore(work / "gone", work / "x", TBOX_RESTORE_WHOLE), failed);
     EXPECT_EQ(restore(work / "complete.tgz", "/oemdata/no/dir/x", TBOX_RESTORE_WHOLE), failed);
     EXPECT_TRUE(get(work / "complete.tgz") == package);  // a failed move keeps the fetched file
-    for (uint8_t type : {0, 3, 255}) {
-        EXPECT_EQ(restore(work / "complete.tgz", work / "y", type), (Got{0, "untouched", "(none)"}));
-    }
-    Status status(TBOX_CHECK_STATUS_SIZE);
-    EXPECT_EQ(RestoreUpgradePkg(nullptr, "/x", TBOX_RESTORE_WHOLE, status.get()), -1);
-    EXPECT_EQ(RestoreUpgradePkg("/x", nullptr, TBOX_RESTORE_DIFF, status.get()), -1);
-    EXPECT_EQ(RestoreUpgradePkg("/x", "/y", TBOX_RESTORE_WHOLE, nullptr), -1);
-    EXPECT_EQ(status.text(), "untouched");
+    EXPECT_EQ(restore(work / "complete.tgz", work / "y", 3), (Got{0, "untouched", "(none)"}));  // unknown type
 }
 
 }  // namespace
