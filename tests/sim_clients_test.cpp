@@ -168,7 +168,7 @@ int start_upgrade(const std::string &path, char *message) {
 
 TEST_F(SimClients, UpgradeClientInstallsAPackageAsTheBoundProcess) {
     tbox::test::TempDir dir;
-    tbox::test::put(dir / "app.bin", "new firmware");
+    tbox::test::put(dir / "app.bin", std::string(600, 'x'));  // its gzip holds more than a tar header
     tbox::test::run("tar -C " + dir.path + " -czf " + (dir / "pkg.tgz") + " app.bin");
     tbox::test::run("tar -C " + dir.path + " -cf " + (dir / "pkg.tar") + " app.bin");
     tbox::test::run("gzip -c " + (dir / "app.bin") + " > " + (dir / "plain.gz"));
