@@ -129,14 +129,19 @@ std::string get_param(KyParam *param, int index) {
     return out;
 }
 
-TEST(Simulator, ParametersAreLimitedAndSurviveARestart) {
+TEST(Simulator, ParametersAreLimitedAndSurviveARestartAndDamagedStateLinesAreSkipped) {
     TempDir state;
+    tbox::test::put(state / "param.state", "1 1 10 600 77\n4 1 1 65535 99999\n");
     tbox::sim::Options options;
     options.state_dir = state.path;
     {
+        Complaints complaints;
         SimRunner sim(options);
         ASSERT_EQ(sim.failure(), "");
+        EXPECT_TRUE(complaints.has(state / "param.state:2: 99999 is outside 1..65535")) << "a damaged line is named";
         auto param = proxy(ky_param_proxy_new_for_bus_sync, "ky.param", "/ky/param");
+        EXPECT_EQ(get_param(param.get(), 1), "77");
+        EXPECT_EQ(get_param(param.get(), 4), "8883") << "and skipped: the default stays";
         const std::tuple<int, const char *, const char *> rows[] = {
             {1, "45", ""},
             {1, "9", "ky.param.Error.InvalidValue"},
@@ -160,20 +165,6 @@ TEST(Simulator, ParametersAreLimitedAndSurviveARestart) {
     auto param = proxy(ky_param_proxy_new_for_bus_sync, "ky.param", "/ky/param");
     EXPECT_EQ(get_param(param.get(), 1), "60");
     EXPECT_EQ(set_param(param.get(), 1, "45"), "ky.param.Error.InvalidValue") << "the limits were kept too";
-}
-
-TEST(Simulator, DamagedStateLinesAreNamedAndSkipped) {
-    TempDir state;
-    tbox::test::put(state / "param.state", "1 1 10 600 77\n4 1 1 65535 99999\n");
-    tbox::sim::Options options;
-    options.state_dir = state.path;
-    Complaints complaints;
-    SimRunner sim(options);
-    ASSERT_EQ(sim.failure(), "");
-    EXPECT_TRUE(complaints.has(state / "param.state:2: 99999 is outside 1..65535"));
-    auto param = proxy(ky_param_proxy_new_for_bus_sync, "ky.param", "/ky/param");
-    EXPECT_EQ(get_param(param.get(), 1), "77");
-    EXPECT_EQ(get_param(param.get(), 4), "8883") << "the default stays";
 }
 
 TEST(Simulator, NetProfilesGoUpAndDownWithNetStatus) {

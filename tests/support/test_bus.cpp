@@ -52,7 +52,10 @@ std::string start_bus_daemon(GPid &pid, std::string &dir) {
     char c;
     while (read(out, &c, 1) == 1 && c != '\n') address.push_back(c);
     close(out);
-    if (address.empty()) throw std::runtime_error("dbus-daemon printed no address");
+    if (address.empty()) {
+        kill(pid, SIGTERM);
+        throw std::runtime_error("dbus-daemon printed no address");
+    }
     return address;
 }
 
