@@ -6,12 +6,10 @@
 #include <gio/gio.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,19 +51,17 @@ public:
     void run(const std::function<void()> &fn) {
         std::promise<void> done;
         auto finished = done.get_future();
-        std::pair<const std::function<void()> *, std::promise<void> *> job{&fn, &done};
-        GSource *source = g_idle_source_new();
-        g_source_set_callback(
-            source,
+        std::function<void()> job = [&] {
+            fn();
+            done.set_value();
+        };
+        g_main_context_invoke(
+            context_,
             [](gpointer data) -> gboolean {
-                auto *j = static_cast<decltype(job) *>(data);
-                (*j->first)();
-                j->second->set_value();
+                (*static_cast<std::function<void()> *>(data))();
                 return G_SOURCE_REMOVE;
             },
-            &job, nullptr);
-        g_source_attach(source, context_);
-        g_source_unref(source);
+            &job);
         finished.wait();
     }
 
@@ -102,34 +98,11 @@ private:
 // A second private dbus-daemon, for a second simulator that must not see the first one's bus.
 class ExtraBus {
 public:
-    ExtraBus() {
-        gchar *dir = g_dir_make_tmp("tbox-bus2-XXXXXX", nullptr);
-        dir_ = dir;
-        g_free(dir);
-        const std::string config = dir_ + "/bus.conf";
-        const std::string xml = "<busconfig><type>system</type><listen>unix:dir=" + dir_ +
-                                "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-                                "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-                                "</policy></busconfig>";
-        g_file_set_contents(config.c_str(), xml.c_str(), -1, nullptr);
-        const std::string config_arg = "--config-file=" + config;
-        const char *argv[] = {"dbus-daemon", config_arg.c_str(),  "--nofork",
-                              "--nopidfile", "--print-address=1", nullptr};
-        gint out = -1;
-        if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                      static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
-                                      nullptr, nullptr, &pid_, nullptr, &out, nullptr, nullptr)) {
-            throw std::runtime_error("cannot start a second dbus-daemon");
-        }
-        char c;
-        while (read(out, &c, 1) == 1 && c != '\n') address.push_back(c);
-        close(out);
-    }
+    ExtraBus() { address = start_bus_daemon(pid_, dir_); }
     ~ExtraBus() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
-        const std::string command = "rm -rf '" + dir_ + "'";
-        if (std::system(command.c_str()) != 0) dir_.clear();
+        if (std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) dir_.clear();
     }
     ExtraBus(const ExtraBus &) = delete;
     ExtraBus &operator=(const ExtraBus &) = delete;

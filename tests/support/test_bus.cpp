@@ -21,12 +21,21 @@ void stop_daemon() {
 }
 
 std::string start_daemon() {
-    gchar *dir = g_dir_make_tmp("tbox-bus-XXXXXX", nullptr);
-    if (dir == nullptr) throw std::runtime_error("no temporary directory");
-    g_dir = dir;
-    g_free(dir);
-    const std::string config = g_dir + "/bus.conf";
-    const std::string xml = "<busconfig><type>system</type><listen>unix:dir=" + g_dir +
+    std::string address = start_bus_daemon(g_daemon, g_dir);
+    std::atexit(stop_daemon);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    return address;
+}
+
+}  // namespace
+
+std::string start_bus_daemon(GPid &pid, std::string &dir) {
+    gchar *made = g_dir_make_tmp("tbox-bus-XXXXXX", nullptr);
+    if (made == nullptr) throw std::runtime_error("no temporary directory");
+    dir = made;
+    g_free(made);
+    const std::string config = dir + "/bus.conf";
+    const std::string xml = "<busconfig><type>system</type><listen>unix:dir=" + dir +
                             "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
                             "<allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                             "<allow receive_sender=\"*\"/><allow eavesdrop=\"true\"/></policy></busconfig>";
@@ -36,20 +45,19 @@ std::string start_daemon() {
     gint out = -1;
     if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
                                   static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                                  nullptr, &g_daemon, nullptr, &out, nullptr, nullptr)) {
+                                  nullptr, &pid, nullptr, &out, nullptr, nullptr)) {
         throw std::runtime_error("cannot start dbus-daemon");
     }
-    std::atexit(stop_daemon);
     std::string address;
     char c;
     while (read(out, &c, 1) == 1 && c != '\n') address.push_back(c);
     close(out);
-    if (address.empty()) throw std::runtime_error("dbus-daemon printed no address");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    if (address.empty()) {
+        kill(pid, SIGTERM);
+        throw std::runtime_error("dbus-daemon printed no address");
+    }
     return address;
 }
-
-}  // namespace
 
 const std::string &private_bus_address() {
     static const std::string address = start_daemon();

@@ -1,6 +1,8 @@
 // A private dbus-daemon per test process, standing in for the system bus.
 #pragma once
 
+#include <glib.h>
+
 #include <string>
 
 namespace tbox::test {
@@ -8,5 +10,8 @@ namespace tbox::test {
 // Starts the daemon on first use and points DBUS_SYSTEM_BUS_ADDRESS at it (call before any GIO use of
 // the system bus). The daemon is killed at process exit.
 const std::string &private_bus_address();
+
+// Starts a dbus-daemon listening in a new temporary directory (dir); returns its address. The caller stops it.
+std::string start_bus_daemon(GPid &pid, std::string &dir);
 
 }  // namespace tbox::test
