@@ -22,6 +22,13 @@ using Bytes = std::vector<uint8_t>;
 std::atomic<int> g_countedQueue{-1};
 std::atomic<int> g_polls{0};
 
+long thread_count() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+}
+// Threads of the process before the test's own code runs: one, or two under qemu-user, which runs a
+// thread of its own.
+const long g_threadsAtStart = thread_count();
+
 int raw_send(int queue, long mtype, const Bytes &text) {
     std::vector<unsigned char> buf(sizeof(long) + text.size());
     std::memcpy(buf.data(), &mtype, sizeof mtype);
@@ -58,7 +65,7 @@ class Mcu : public ::testing::Test {
 protected:
     void SetUp() override {
         // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
-        ASSERT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}), 1);
+        ASSERT_EQ(thread_count(), g_threadsAtStart);
         // Keys 1 and 2 are fixed: never touch the host's queues. Only a missing privilege is a reason to skip.
         if (unshare(CLONE_NEWIPC) != 0) {
             if (errno == EPERM) GTEST_SKIP() << "may not create an IPC namespace";
