@@ -1,6 +1,6 @@
 # Cross-builds for the box's 32-bit ARM (arm-linux-gnueabihf) against the sysroot that
 # scripts/armhf-sysroot makes, and runs what is built (gtest discovery, ctest) under qemu-arm user mode.
-# Sysroot: -DTBOX_ARMHF_SYSROOT=..., else $TBOX_ARMHF_SYSROOT, else ~/.cache/tbox-armhf/sysroot.
+# Sysroot: -DTBOX_ARMHF_SYSROOT=..., else $TBOX_ARMHF_SYSROOT, else .cache/armhf/sysroot in the work tree.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
@@ -10,10 +10,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 if(NOT TBOX_ARMHF_SYSROOT)
   if(DEFINED ENV{TBOX_ARMHF_SYSROOT})
     set(TBOX_ARMHF_SYSROOT "$ENV{TBOX_ARMHF_SYSROOT}")
-  elseif(DEFINED ENV{XDG_CACHE_HOME})
-    set(TBOX_ARMHF_SYSROOT "$ENV{XDG_CACHE_HOME}/tbox-armhf/sysroot")
   else()
-    set(TBOX_ARMHF_SYSROOT "$ENV{HOME}/.cache/tbox-armhf/sysroot")
+    get_filename_component(TBOX_ARMHF_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../.cache/armhf/sysroot" ABSOLUTE)
   endif()
 endif()
 set(TBOX_ARMHF_SYSROOT "${TBOX_ARMHF_SYSROOT}" CACHE PATH "armhf sysroot (made by scripts/armhf-sysroot)")
