@@ -4,11 +4,17 @@
 // Latency: one message at a time, send then wait for it to come back. Throughput: a sender thread
 // keeps the queue busy (retrying when full, since sends never block) while the main thread receives.
 // Rounds alternate SDK and raw so that load from other processes hits both alike. Ratio = SDK time /
-// raw time (median of the per-round ratios); the target is at most 1.2.
+// raw time (median of the per-round ratios); the target is at most 1.05 with debug lines filtered.
+// A second block lets the debug lines reach a syslog receiver: the program mounts a private /dev in a
+// mount namespace of its own and reads /dev/log itself, as a syslog daemon would.
 #include <sched.h>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,8 +36,8 @@ constexpr long kStop = 0x3FFF;  // never sent by SendMcuMsg
 constexpr int16_t kPayloadLen = 64;
 constexpr int kLatencyMessages = 2000;
 constexpr int kThroughputMessages = 5000;
-constexpr int kRounds = 41;
-constexpr double kTarget = 1.2;
+int g_rounds = 41;  // mcu_bench [rounds]
+constexpr double kTarget = 1.05;
 
 struct Record {
     long mtype;
@@ -90,6 +96,27 @@ struct Raw : Exchange {
     }
 };
 
+std::atomic<long> g_syslogLines{0};
+
+// A syslog receiver on a private /dev/log: counts the datagrams and drops them. False if the mount
+// namespace or the socket cannot be had.
+bool start_syslog_receiver() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0) {
+        return false;
+    }
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/dev/log");
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return false;
+    std::thread([fd] {
+        char line[2048];
+        while (recv(fd, line, sizeof line, 0) >= 0) ++g_syslogLines;
+    }).detach();
+    return true;
+}
+
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -119,7 +146,7 @@ double throughput(Exchange &x) {
 
 void report(const char *what, const char *unit, double sdk, double raw, double ratio, bool judged) {
     std::printf("%-22s SDK %10.1f %-6s raw %10.1f %-6s ratio %.3f", what, sdk, unit, raw, unit, ratio);
-    if (judged) std::printf(" (target <= %.1f) %s", kTarget, ratio <= kTarget ? "ok" : "MISSED");
+    if (judged) std::printf(" (target <= %.2f) %s", kTarget, ratio <= kTarget ? "ok" : "MISSED");
     std::printf("\n");
 }
 
@@ -134,7 +161,7 @@ bool measure(const char *label, bool judged) {
     Sdk sdk;
     Raw raw;
     std::vector<double> sdkLatency, rawLatency, latencyRatio, sdkRate, rawRate, rateRatio;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < g_rounds; ++round) {
         const bool sdkFirst = round % 2 == 0;
         double s = 0, r = 0;
         if (sdkFirst) s = latency(sdk);
@@ -159,11 +186,13 @@ bool measure(const char *label, bool judged) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc > 1) g_rounds = std::max(1, std::atoi(argv[1]));
     if (unshare(CLONE_NEWIPC) != 0) {
         std::perror("mcu_bench: unshare(CLONE_NEWIPC) (run as root; the benchmark never touches host queues)");
         return 2;
     }
+    const bool receiver = start_syslog_receiver();
     g_serviceQueue = msgget(1, IPC_CREAT | IPC_EXCL | 0666);
     g_keyId = InitMcuMsg();
     g_appQueue = msgget(g_keyId, 0);
@@ -175,12 +204,18 @@ int main() {
     std::thread service(serve);
 
     std::printf("MCU channel, %d-byte payload, medians of %d rounds (%d round trips, %d streamed messages each)\n",
-                kPayloadLen, kRounds, kLatencyMessages, kThroughputMessages);
+                kPayloadLen, g_rounds, kLatencyMessages, kThroughputMessages);
     // Production systems filter debug lines; the channel logs three per exchange.
     setlogmask(LOG_UPTO(LOG_INFO));
     const bool met = measure("debug lines filtered (setlogmask LOG_UPTO(LOG_INFO)):", true);
-    setlogmask(LOG_UPTO(LOG_DEBUG));
-    measure("debug lines passed to syslog (three per exchange; for reference):", false);
+    if (receiver) {
+        setlogmask(LOG_UPTO(LOG_DEBUG));
+        measure("debug lines reaching a syslog receiver (three per exchange):", false);
+        std::printf("  syslog lines received: %ld (%.2f per exchange)\n", g_syslogLines.load(),
+                    static_cast<double>(g_syslogLines.load()) / (g_rounds * (kLatencyMessages + kThroughputMessages)));
+    } else {
+        std::printf("no private syslog receiver (mount namespace refused): debug block skipped\n");
+    }
 
     const long stop = kStop;
     msgsnd(g_serviceQueue, &stop, 0, 0);

@@ -56,6 +56,17 @@ TEST_F(AtClient, WrappersSendTheirCommandsExactlyAndNullArgumentsSendNothing) {
     EXPECT_EQ(service.calls_to("SendAtCmd"), expected);
 }
 
+TEST_F(AtClient, CommandsAndPrefixesThatAreNotUtf8AreRefusedUnsent) {
+    ASSERT_EQ(InitAtInterface(nullptr), 0);
+    char buf[16] = "untouched";
+    LogCapture log;
+    EXPECT_EQ(SendAT("AT+CMGS=\"\xff\"", "", 1, buf), -22);
+    EXPECT_EQ(SendAT("AT", "+C\xc3", 1, buf), -22);
+    EXPECT_TRUE(log.has("send At error:command is not UTF-8\n") && log.has("send At error:prefix is not UTF-8\n"));
+    EXPECT_STREQ(buf, "untouched");
+    EXPECT_EQ(service.count("SendAtCmd"), 0u);
+}
+
 TEST_F(AtClient, AnswersAreCopiedWholeAndResultsPassedOnUnchanged) {
     script = {{0, "89860012345678901234"}, {5, "+CME ERROR: 10"}, {9, "ERROR"}};
     ASSERT_EQ(InitAtInterface(nullptr), 0);
@@ -115,7 +126,7 @@ TEST_F(AtClient, UrcsReachTheCallbackOnceEvenAfterReinitialisation) {
     EXPECT_EQ(g_urcs, std::vector<std::string>{"+CMTI: \"SM\",3|hello"});
 }
 
-TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBufferAlone) {
+TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBuffersAlone) {
     tbox::test::private_bus_address();
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     FakeService unhandled{"ky.at", "/ky/at", [] { return gpointer(ky_at_skeleton_new()); }};
@@ -123,6 +134,9 @@ TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBufferAlone) {
     char buf[16] = "untouched";
     EXPECT_EQ(SendAT("AT", "", 1, buf), -22);
     EXPECT_STREQ(buf, "untouched");
+    unsigned char csq = 77;
+    EXPECT_EQ(GetModemCSQ(&csq), -22);
+    EXPECT_EQ(csq, 77) << "a failed call stores no signal quality";
     EXPECT_TRUE(
         log.has("send At error:GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method SendAtCmd is not "
                 "implemented on interface ky.at\n"));

@@ -153,59 +153,8 @@ TEST(Signals, ReachEveryConnectionOnceAndCarryByteArraysAsWholeVariants) {
 
 // --- AlarmState publication -------------------------------------------------------------------------
 
-class AlarmState : public ::testing::Test {
-protected:
-    void set(std::initializer_list<gboolean> values) {
-        gb.run([&] {
-            for (gboolean v : values) ky_gbreal_set_alarm_state(gb.skeleton<KyGbreal>(), v);
-        });
-    }
-    FakeService gb{"ky.gbreal", "/ky/gbreal", [] { return gpointer(ky_gbreal_skeleton_new()); }};
-    SignalRecorder recorder;
-};
-
-TEST_F(AlarmState, ChangesAreCoalescedAndAChangeBackSendsNothing) {
-    set({TRUE, FALSE});
-    set({FALSE});  // the current value: nothing to publish
-    set({TRUE, TRUE, TRUE});
-    ASSERT_TRUE(pump_until([&] { return recorder.count("PropertiesChanged") >= 1; }));
-    pump_for(150);
-    ASSERT_EQ(recorder.count("PropertiesChanged"), 1u);
-    EXPECT_EQ(recorder.of("PropertiesChanged")[0].args, "('ky.gbreal', {'AlarmState': <true>}, [])");
-}
-
-TEST_F(AlarmState, FlushSendsAtOnceAndTheIdleEmissionNeverFollows) {
-    gb.run([&] {  // without the flush, PropertiesChanged would follow the marker signal
-        ky_gbreal_set_alarm_state(gb.skeleton<KyGbreal>(), TRUE);
-        g_dbus_interface_skeleton_flush(G_DBUS_INTERFACE_SKELETON(gb.skeleton<KyGbreal>()));
-        ky_gbreal_emit_gb_real_data(gb.skeleton<KyGbreal>(), 0,
-                                    g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1));
-    });
-    ASSERT_TRUE(pump_until([&] { return recorder.count("GbRealData") == 1; }));
-    pump_for(150);
-    ASSERT_EQ(recorder.count("PropertiesChanged"), 1u);
-    EXPECT_EQ(recorder.signals.at(0).member, "PropertiesChanged");
-}
-
-TEST_F(AlarmState, ProxyReadsFalseWithoutACachedValueThenFollowsChanges) {
-    KyGbreal *absent = ky_gbreal_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.absent",
-                                                        "/ky/gbreal", nullptr, nullptr);
-    set({TRUE});
-    EXPECT_FALSE(ky_gbreal_get_alarm_state(absent));  // nothing cached
-    g_object_unref(absent);
-    set({FALSE});
-    KyGbreal *proxy = ky_gbreal_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.gbreal",
-                                                       "/ky/gbreal", nullptr, nullptr);
-    bool notified_true = false;
-    g_signal_connect(proxy, "notify::alarm-state", G_CALLBACK(+[](GObject *o, GParamSpec *, bool *seen) {
-                         *seen = ky_gbreal_get_alarm_state(KY_GBREAL(o));
-                     }),
-                     &notified_true);
-    set({TRUE});
-    EXPECT_TRUE(pump_until([&] { return notified_true; }));
-    g_object_unref(proxy);
-}
-
+// The generated property is marked explicit-notify: setting the current value notifies nobody, and an
+// unexported skeleton publishes nothing.
 TEST(AlarmStateUnexported, ChangesSilentlyButNotifiesLocallyAndGetAllSeesIt) {
     SignalRecorder recorder;
     int notified = 0;

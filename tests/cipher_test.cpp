@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <tbox/cipher.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "support/files.h"
@@ -31,6 +33,37 @@ TEST(Aes256EcbTest, EqualsOpensslAndDecryptsBack) {
     }
     const unsigned char other[32] = {1};
     EXPECT_EQ(aes(Aes256EcbDecrypt, other, dir / "peer", dir / "back"), -1);
+}
+
+// A stream that gives `good` bytes, then fails with EIO (a disk error in the middle of the file).
+FILE *failing_after(size_t good) {
+    static size_t left;
+    left = good;
+    cookie_io_functions_t io{};
+    io.read = [](void *, char *buf, size_t size) -> ssize_t {
+        if (left == 0) {
+            errno = EIO;
+            return -1;
+        }
+        const size_t n = std::min(size, left);
+        std::memset(buf, 0x5A, n);
+        left -= n;
+        return static_cast<ssize_t>(n);
+    };
+    return fopencookie(nullptr, "r", io);
+}
+
+TEST(Aes256EcbTest, ReadAndWriteErrorsFailTheCallInsteadOfEndingTheData) {
+    TempDir dir;
+    const unsigned char key[32] = {7};
+    put(dir / "plain", noise(200000, 3));
+    // Encryption: decryption would fail on the truncated data's padding anyway.
+    for (size_t good : {size_t{0}, size_t{100000}}) {
+        File in(failing_after(good), std::fclose);
+        File out(std::fopen((dir / "out").c_str(), "wb"), std::fclose);
+        EXPECT_EQ(Aes256EcbEncrypt(key, in.get(), out.get()), -1) << "read error after " << good << " bytes";
+    }
+    EXPECT_EQ(aes(Aes256EcbEncrypt, key, dir / "plain", "/dev/full"), -1) << "write error";
 }
 
 }  // namespace

@@ -1,9 +1,16 @@
-// base64 against the openssl tool, crc32 against zlib, and the converters' edge inputs.
+// base64 against the openssl tool and OpenSSL's base64 filter, crc32 against zlib, and the converters'
+// edge inputs.
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
 #include <tbox/convert.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "support/files.h"
@@ -47,7 +54,8 @@ TEST(Crc32Test, EqualsZlibAndChangesPolynomialOnlyWithMakeTable) {
 TEST(ConvertTest, EdgeInputsGiveSafeResults) {
     char text[40];
     for (int base : {-3, 0, 1, 37}) EXPECT_STREQ(itoa(12345, text, base), "") << "base " << base;
-    for (std::string invalid : {"!!!!", "YW!j", "YWJj!!!!"}) {
+    using namespace std::string_literals;
+    for (std::string invalid : {"!!!!"s, "YW!j"s, "YWJj!!!!"s, "YW-j"s, "YW_j"s, "YWJjZA=\t"s, "YWJj\0"s}) {
         std::fill(std::begin(text), std::end(text), 'x');
         EXPECT_EQ(base64_decode(invalid.data(), invalid.size(), text), -1);
         EXPECT_STREQ(text, "") << invalid;
@@ -66,6 +74,111 @@ TEST(ConvertTest, EdgeInputsGiveSafeResults) {
     EXPECT_EQ(GetRollNumber(reinterpret_cast<unsigned char *>(roll.data()), static_cast<char>(200)), 0);
     EXPECT_EQ(roll.find_first_not_of("0123456789"), 200u) << "the count is unsigned 8-bit";
     EXPECT_EQ(roll[200], 'x');
+}
+
+// What OpenSSL's base64 filter reads from `text` in no-newline mode: the decoder's results have always
+// been the filter's, also for texts in the alphabet that are not well-formed base64.
+int filter_decode(const Bytes &text, std::vector<char> &out) {
+    BIO *chain = BIO_push(BIO_new(BIO_f_base64()), BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    BIO_set_flags(chain, BIO_FLAGS_BASE64_NO_NL);
+    const int room = std::min<int>(text.size(), text.size() / 4 * 3 + (text.size() % 4 != 0 ? 3 : 0));
+    const int n = text.empty() ? 0 : BIO_read(chain, out.data(), room);
+    BIO_free_all(chain);
+    return n;
+}
+
+TEST(Base64Test, DecodeGivesTheFilterResultForEveryTextInTheAlphabet) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    struct Mark {
+        const char *what;
+        size_t fromEnd;  // position counted back from the end (1 = last), 0 for none
+        size_t at;       // or from the start
+        char c;
+    };
+    // Padding, CR and LF where the filter treats them specially: at the end of the text or of a 1024-character block.
+    const std::vector<std::vector<Mark>> marks = {
+        {},
+        {{"pad", 1, 0, '='}},
+        {{"pad", 1, 0, '='}, {"pad", 2, 0, '='}},
+        {{"pad", 3, 0, '='}},
+        {{"LF", 1, 0, '\n'}},
+        {{"CR LF", 2, 0, '\r'}, {"", 1, 0, '\n'}},
+        {{"LF x4", 1, 0, '\n'}, {"", 2, 0, '\n'}, {"", 3, 0, '\n'}, {"", 4, 0, '\n'}},
+        {{"LF inside", 0, 5, '\n'}},
+        {{"pad inside", 0, 6, '='}},
+        {{"pad ends block", 0, 1023, '='}},
+        {{"pads end block", 0, 1023, '='}, {"", 0, 1022, '='}},
+        {{"LF ends block", 0, 1023, '\n'}},
+        {{"LF in block 2", 0, 1030, '\n'}},
+    };
+    for (size_t len : {0, 1, 3, 4, 6, 8, 9, 1020, 1023, 1024, 1027, 1028, 2048, 2051, 3000}) {
+        for (const auto &row : marks) {
+            Bytes text(len, 'A');
+            for (size_t i = 0; i < len; ++i) text[i] = alphabet[(i * 7 + len) % 64];
+            std::string what;
+            for (const Mark &m : row) {
+                const size_t at = m.fromEnd != 0 ? len - m.fromEnd : m.at;
+                if (m.fromEnd > len || at >= len) continue;
+                text[at] = m.c;
+                what += m.what;
+            }
+            SCOPED_TRACE(std::to_string(len) + " " + what);
+            std::vector<char> peer(len + 4, 'x'), ours(len + 4, 'x');
+            const int n = filter_decode(text, peer);
+            ASSERT_EQ(base64_decode(text.data(), len, ours.data()), n);
+            EXPECT_EQ(std::string(ours.data(), n + 1), std::string(peer.data(), n) + '\0');
+        }
+    }
+}
+
+TEST(Crc32Test, ResetHaveTableRebuildsFromThePolynomial) {
+    char check[] = "123456789";
+    EXPECT_EQ(crc32(check, 9), 0xCBF43926u);
+    POLYNOMIAL = 0x82F63B78u;  // CRC-32C
+    have_table = 0;
+    EXPECT_EQ(crc32(check, 9), 0xE3069283u);
+    EXPECT_EQ(have_table, 1);
+    EXPECT_EQ(crc32(check, 0), 0u);
+}
+
+TEST(ConvertTest, TextConvertersWriteTheDocumentedDigitsAndTerminator) {
+    using namespace std::string_literals;
+    struct Row {
+        const char *what;
+        std::function<void(unsigned char *)> convert;
+        std::string expected;  // the bytes written, terminator included, then one untouched 'x'
+    };
+    static const unsigned char bytes[] = {0x0A, 0xFF};
+    auto itoa_row = [](int value, int base, const std::string &text) {
+        return Row{"itoa", [=](unsigned char *out) { itoa(value, reinterpret_cast<char *>(out), base); },
+                   text + '\0' + 'x'};
+    };
+    const std::vector<Row> rows = {
+        {"HexToStr", [](unsigned char *out) { HexToStr(out, bytes, 2); }, "0AFF\0x"s},
+        {"HexToStr n=0", [](unsigned char *out) { HexToStr(out, bytes, 0); }, "\0x"s},
+        {"StrToAsc", [](unsigned char *out) { StrToAsc(out, bytes, 2); }, "0aff\0x"s},
+        {"StrToAsc n=0", [](unsigned char *out) { StrToAsc(out, bytes, 0); }, "xx"},
+        {"StrToHex", [](unsigned char *out) { StrToHex(out, reinterpret_cast<const unsigned char *>("0aFF"), 2); },
+         "\x0A\xFFx"},
+        {"CharToHexs", [](unsigned char *out) { CharToHexs(0x5C, out); }, "5C\0x"s},
+        itoa_row(255, 16, "FF"),
+        itoa_row(0, 8, "0"),
+        itoa_row(-42, 10, "-42"),
+        itoa_row(INT_MIN, 10, "-2147483648"),
+        itoa_row(-1, 16, "FFFFFFFF"),
+        itoa_row(-255, 16, "FFFFFF01"),
+        itoa_row(-1, 2, std::string(32, '1')),
+        itoa_row(-36, 36, "1Z141Y4"),
+    };
+    for (const Row &row : rows) {
+        unsigned char out[40];
+        std::fill(std::begin(out), std::end(out), 'x');
+        row.convert(out);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(out), row.expected.size()), row.expected) << row.what;
+    }
+    char hex[] = "7f";
+    EXPECT_EQ(HexsToChar(hex), 0x7F);
+    EXPECT_STREQ(hex, "7F");
 }
 
 }  // namespace

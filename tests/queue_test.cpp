@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 std::atomic<int> g_countedQueue{-1};
 std::atomic<int> g_polls{0};
+// More polls than any case here expects: the counting receive then fails, so a wrong timeout unit
+// (seconds taken for milliseconds) ends the receive at once instead of at the test runner's time-out.
+constexpr int kPollLimit = 10;
 
 long thread_count() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
@@ -61,7 +65,7 @@ int get(bool mcu, int keyId, void *buffer, int timeout) {
     return GetConfigMsg(keyId, static_cast<ConfigMsg *>(buffer), timeout);
 }
 
-class Mcu : public ::testing::Test {
+class QueueChannels : public ::testing::Test {
 protected:
     void SetUp() override {
         // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
@@ -91,7 +95,7 @@ void check_largest(bool mcu, int keyId, size_t bufferSize, int largest) {
     EXPECT_EQ(take(queue, 0).size(), size_t(largest + 1)) << "left at the head";
 }
 
-TEST_F(Mcu, SendsAndSubscriptionsQueueExactMessagesAfterInitWithinTheLimitsAndNeverBlock) {
+TEST_F(QueueChannels, SendsAndSubscriptionsQueueExactMessagesAfterInitWithinTheLimitsAndNeverBlock) {
     for (key_t key : {3, 1234}) ASSERT_NE(msgget(key, IPC_CREAT | 0666), -1);
     EXPECT_EQ(SendMcuMsg(0x0201, 1, 0, "x"), -1);  // before init
     EXPECT_EQ(SubscriptionMcuMsg(1234, 0x0201), -1);
@@ -136,7 +140,7 @@ TEST_F(Mcu, SendsAndSubscriptionsQueueExactMessagesAfterInitWithinTheLimitsAndNe
     EXPECT_EQ(queued(mcu_), full);
 }
 
-TEST_F(Mcu, ReceiveTakesAtMostTheLargestTextAndPollsEvery50msUntilDestroyed) {
+TEST_F(QueueChannels, ReceiveTakesAtMostTheLargestTextAndPollsEvery50msUntilDestroyed) {
     const int keyId = InitMcuMsg();
     ASSERT_EQ(InitUpgradeConfigClient(), keyId);  // one queue per thread for both channels
     check_largest(true, keyId, MCU_MSG_BUFFER_SIZE, MCU_MSG_MAX_TEXT_SIZE);
@@ -159,6 +163,49 @@ TEST_F(Mcu, ReceiveTakesAtMostTheLargestTextAndPollsEvery50msUntilDestroyed) {
     EXPECT_EQ(get(true, keyId, buffer.data(), 2147483), 8);
     EXPECT_EQ(DestroyMcuMsg(keyId), keyId);  // with a message still in the queue
     EXPECT_EQ(msgget(keyId, 0), -1);
+    for (int refused : {0, -1}) EXPECT_EQ(DestroyMcuMsg(refused), -1) << refused;
+    EXPECT_TRUE(log_.has("DestroyMcuMsg Error:keyId <= 0\n"));
+    // Key 0 is IPC_PRIVATE: a receive on it must not create a queue each time it is called.
+    msqid_ds none{};
+    const int before = msgctl(0, MSG_INFO, &none);
+    for (bool mcu : {true, false}) EXPECT_EQ(get(mcu, 0, buffer.data(), 0), -1);
+    EXPECT_EQ(msgctl(0, MSG_INFO, &none), before) << "queues were created";
+}
+
+// The receive may remember queue identifiers, but must always read the queue that has the key now:
+// after DestroyMcuMsg, after a re-creation (by the library or behind its back), and for other threads' keyIds.
+TEST_F(QueueChannels, ReceiveReadsTheQueueThatHasTheKeyNow) {
+    const int own = InitMcuMsg();
+    int other = -1;
+    std::thread([&other] { other = InitMcuMsg(); }).join();
+    ASSERT_GT(other, 2);
+    McuMsg msg{};
+    auto next_type = [&msg](bool mcu, int keyId) {
+        const int n = get(mcu, keyId, &msg, 0);
+        return n == 1 ? msg.mtype : n;
+    };
+    ASSERT_EQ(raw_send(msgget(own, 0), 0x0201, Bytes(1)), 0);
+    ASSERT_EQ(raw_send(msgget(other, 0), 0x0202, Bytes(1)), 0);
+    EXPECT_EQ(next_type(true, other), 0x0202);
+    EXPECT_EQ(next_type(true, own), 0x0201);
+
+    ASSERT_EQ(DestroyMcuMsg(own), own);
+    EXPECT_EQ(next_type(true, own), -1);
+    EXPECT_TRUE(log_.contains("Open App keyid[" + std::to_string(own) + "] RecvQueue Error:"));
+    ASSERT_EQ(InitMcuMsg(), own);
+    ASSERT_EQ(raw_send(msgget(own, 0), 0x0203, Bytes(1)), 0);
+    EXPECT_EQ(next_type(true, own), 0x0203);
+
+    // Removed and created again by someone else: the channels share the queue, so both see the new one.
+    for (long type : {0x0204, 0x0205}) {
+        ASSERT_EQ(msgctl(msgget(own, 0), IPC_RMID, nullptr), 0);
+        ASSERT_EQ(raw_send(msgget(own, IPC_CREAT | 0644), type, Bytes(1)), 0);
+        EXPECT_EQ(next_type(type == 0x0204, own), type);
+    }
+    ASSERT_EQ(msgctl(msgget(own, 0), IPC_RMID, nullptr), 0);
+    EXPECT_EQ(next_type(true, own), -1);
+    EXPECT_EQ(get(true, own, &msg, -1), -1) << "a blocking receive on a removed queue fails, never waits";
+    EXPECT_EQ(next_type(true, other), -12);
 }
 
 }  // namespace
@@ -166,6 +213,9 @@ TEST_F(Mcu, ReceiveTakesAtMostTheLargestTextAndPollsEvery50msUntilDestroyed) {
 // Counts the non-blocking receives on g_countedQueue.
 extern "C" ssize_t msgrcv(int queue, void *record, size_t size, long type, int flags) {
     static const auto real = reinterpret_cast<ssize_t (*)(int, void *, size_t, long, int)>(dlsym(RTLD_NEXT, "msgrcv"));
-    if ((flags & IPC_NOWAIT) != 0 && queue == g_countedQueue) ++g_polls;
+    if ((flags & IPC_NOWAIT) != 0 && queue == g_countedQueue && ++g_polls > kPollLimit) {
+        errno = EIO;
+        return -1;
+    }
     return real(queue, record, size, type, flags);
 }

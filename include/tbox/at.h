@@ -32,8 +32,9 @@ TBOX_API int InitAtInterface(AtUrcCallback callback);
  * Sends one AT command line. `prefix` selects the answer line (NULL is sent as ""), `responseLines`
  * is how many lines the service collects. The whole answer, terminator included, is copied into
  * `response` (the caller sizes it for the longest answer; NULL discards the answer).
- * Returns the service's cmdResult (0 = success), TBOX_ERR_NULL_ARG (-25) if `cmd` is NULL, TBOX_ERR_DBUS (-22) if the D-Bus call fails or
- * InitAtInterface has not succeeded (nothing is sent then).
+ * Returns the service's cmdResult (0 = success), TBOX_ERR_NULL_ARG (-25) if `cmd` is NULL, TBOX_ERR_DBUS (-22)
+ * if the D-Bus call fails, InitAtInterface has not succeeded, or `cmd` or `prefix` is not valid UTF-8
+ * (D-Bus strings must be; nothing is sent then).
  */
 TBOX_API int SendAT(const char *cmd, const char *prefix, int responseLines, char *response);
 

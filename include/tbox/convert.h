@@ -31,15 +31,21 @@ extern TBOX_API int have_table;
  * Base64 of `len` bytes of `in` into `out`, in lines of 64 characters, each ending with a newline
  * (also the last one; an empty input gives an empty text). Prints "in_len = <len>" on standard output.
  * `out` needs 4 * ceil(len / 3) characters, one newline per started 64 characters, and the NUL.
- * Returns the number of characters written (NUL not counted), or -1 if `in` or `out` is NULL.
- * A negative `len` counts as 0.
+ * Returns the number of characters written (NUL not counted), or -1 if `in` or `out` is NULL or the
+ * text would be longer than INT_MAX. A negative `len` counts as 0. Allocates nothing.
  */
 TBOX_API int base64_encode(char *in, int len, char *out);
 
 /*
  * Decodes `len` characters of base64 text written without line breaks into `out` and appends a NUL.
- * `out` needs 3 * ceil(len / 4) + 1 bytes. Returns the number of bytes decoded; -1 (and an empty text
- * in `out`) if the text is not valid base64; -1 if `in` or `out` is NULL. A negative `len` counts as 0.
+ * `out` needs 3 * ceil(len / 4) + 1 bytes (it may be written anywhere in that room). Returns the
+ * number of bytes decoded; -1 (and an empty text in `out`) if the text holds a character other than
+ * A-Z a-z 0-9 + / = CR LF; -1 if `in` or `out` is NULL. A negative `len` counts as 0.
+ * Other texts are read as OpenSSL's base64 filter reads them without line breaks: in blocks of 1024
+ * characters, the last one cut to a multiple of 4 (1 to 3 characters at the end are dropped); CR and
+ * LF at the end of a block are dropped; a CR or LF inside a block ends the decoding, and the bytes of
+ * the blocks before it are the result (so "YW\njZA==" gives 0 bytes, not -1); '=' ends no block and
+ * counts as a zero digit, and a block ending in "=" or "==" gives one or two bytes fewer.
  */
 TBOX_API int base64_decode(char *in, int len, char *out);
 

@@ -18,6 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <tbox/errors.h>
 #include <tbox/export.h>
 
 TBOX_BEGIN_DECLS
@@ -70,24 +71,27 @@ typedef struct McuCtrlMsg {
 
 /*
  * Opens the MCU service queue (key 1; it must exist) on first success, then creates or reuses the
- * calling thread's application queue. Returns the keyId (the calling thread's id, > 2), or -1 when
- * the service queue cannot be opened, the thread id cannot be read or is 1 or 2 (the keys of the
- * service queues, possible inside a PID namespace), or the queue cannot be created.
+ * calling thread's application queue. Returns the keyId (the calling thread's id, > 2), or
+ * TBOX_ERR_FAILED (-1) when the service queue cannot be opened, the thread id cannot be read or is 1
+ * or 2 (the keys of the service queues, possible inside a PID namespace), or the queue cannot be
+ * created.
  * A second call in the same thread returns the same keyId and keeps what the queue holds.
  */
 TBOX_API int InitMcuMsg(void);
 
 /*
  * Removes the application queue `keyId`, with any messages still in it. Sends no unsubscribe.
- * Returns keyId, or -1 when keyId <= 0, no such queue exists or it cannot be removed.
+ * Returns keyId, or TBOX_ERR_FAILED (-1) when keyId <= 0, no such queue exists or it cannot be
+ * removed.
  */
 TBOX_API int DestroyMcuMsg(int keyId);
 
 /*
  * Asks the MCU service to deliver (stop delivering) messages of `msgType` into queue `keyId`.
  * keyId must be above 1 (unsigned) and name an existing queue; msgType must lie in
- * MCU_MSG_TYPE_FIRST..MCU_MSG_TYPE_LAST. Returns 0 when the control message was queued, -1 when
- * InitMcuMsg has not succeeded, an argument is refused or the service queue is full.
+ * MCU_MSG_TYPE_FIRST..MCU_MSG_TYPE_LAST. Returns 0 when the control message was queued,
+ * TBOX_ERR_FAILED (-1) when InitMcuMsg has not succeeded, an argument is refused or the service queue
+ * is full.
  */
 TBOX_API int SubscriptionMcuMsg(uint32_t keyId, uint32_t msgType);
 TBOX_API int UnSubscriptionMcuMsg(uint32_t keyId, uint32_t msgType);
@@ -96,17 +100,20 @@ TBOX_API int UnSubscriptionMcuMsg(uint32_t keyId, uint32_t msgType);
  * Takes the first message of any type from queue `keyId` into `msg`, which must hold at least
  * MCU_MSG_BUFFER_SIZE bytes (at most MCU_MSG_MAX_TEXT_SIZE text bytes are written after mtype).
  * timeout < 0 blocks until a message arrives; 0 to 2147483 seconds polls every 50 ms, timeout x 20
- * times after a first attempt. Returns the text bytes received (8 + len), -12 when the timeout ran
- * out, -1 on failure: null msg, no such queue, timeout above 2147483, a receive error, or a message
- * longer than MCU_MSG_MAX_TEXT_SIZE (which stays at the head of the queue).
+ * times after a first attempt. Returns the text bytes received (8 + len), TBOX_ERR_TIMEOUT (-12) when
+ * the timeout ran out, TBOX_ERR_FAILED (-1) on failure: null msg, keyId <= 0, no such queue, timeout above 2147483,
+ * a receive error, or a message longer than MCU_MSG_MAX_TEXT_SIZE (which stays at the head of the
+ * queue). The queue is always the one that has the key at the time of the call, also when it was
+ * removed and created again since an earlier call; a receive needs no system call besides msgrcv once
+ * the queue's identifier is known (from InitMcuMsg in this process, or an earlier receive).
  */
 TBOX_API int GetMcuMsg(int keyId, McuMsg *msg, int timeout);
 
 /*
  * Queues a data message for the MCU: mtype and type = `type` (at most MCU_MSG_TYPE_LAST, not 0),
  * `len` payload bytes (0 to MCU_MSG_MAX_SEND_LEN) copied from `data` (never NULL, even for len 0),
- * subCmd = (subCmd & 0x7F) | 0x80. Returns 0 when queued, -1 otherwise (not initialised, refused
- * argument, full queue).
+ * subCmd = (subCmd & 0x7F) | 0x80. Returns 0 when queued, TBOX_ERR_FAILED otherwise (not initialised,
+ * refused argument, full queue). Nothing is allocated for payloads up to 1024 bytes.
  */
 TBOX_API int SendMcuMsg(uint32_t type, int16_t len, uint8_t subCmd, const void *data);
 

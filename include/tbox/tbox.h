@@ -7,9 +7,17 @@
 #include <tbox/convert.h>
 #include <tbox/digest.h>
 #include <tbox/errors.h>
+#include <tbox/gb.h>
+#include <tbox/gnss.h>
 #include <tbox/mcu.h>
+#include <tbox/net.h>
+#include <tbox/param.h>
 #include <tbox/patch.h>
+#include <tbox/pm.h>
 #include <tbox/uart.h>
+#include <tbox/upgrade.h>
 #include <tbox/upgrade_config.h>
+#include <tbox/version.h>
+#include <tbox/wifi.h>
 
 #endif

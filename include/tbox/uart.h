@@ -17,6 +17,7 @@
 
 #include <stdint.h>
 
+#include <tbox/errors.h>
 #include <tbox/export.h>
 
 TBOX_BEGIN_DECLS
@@ -50,16 +51,16 @@ TBOX_API void UartSetCC(int fd, uint8_t vTime, uint8_t vMin);
 /*
  * Writes the `len` bytes at `data` to `fd` and blocks until all are written (a write cut short or
  * interrupted by a signal is continued). Returns the number of bytes written (at most INT_MAX per
- * call), -1 for fd -1 or when the first write fails, -2 for NULL data. If writing fails part way,
- * returns the count written before the failure.
+ * call), -1 for fd -1 or when the first write fails, TBOX_ERR_NULL_BUFFER (-2) for NULL data. If writing fails part
+ * way, returns the count written before the failure.
  */
 TBOX_API int UartSendData(int fd, const uint8_t *data, uint32_t len);
 
 /*
  * Reads once from `fd` into `buffer` (`size` bytes, at most INT_MAX used), waiting as VMIN and VTIME
  * say. Returns the number of bytes read (0 when the timing expired with nothing received, or when the
- * line has hung up), -1 for fd -1, -2 for a NULL buffer, -11 when the read fails (a signal arriving
- * during the wait is such a failure, which lets another thread wake a blocked reader).
+ * line has hung up), -1 for fd -1, TBOX_ERR_NULL_BUFFER (-2) for a NULL buffer, TBOX_ERR_READ (-11) when the read fails
+ * (a signal arriving during the wait is such a failure, which lets another thread wake a blocked reader).
  */
 TBOX_API int UartRecvData(int fd, uint8_t *buffer, uint32_t size);
 

@@ -17,6 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <tbox/errors.h>
 #include <tbox/export.h>
 
 TBOX_BEGIN_DECLS
@@ -53,8 +54,8 @@ typedef struct ConfigMsg {
 
 /*
  * Opens the upgrade configuration queue (key 2; it must exist) on first success, then creates or
- * reuses the calling thread's application queue. Returns the keyId (> 2) or -1 (as InitMcuMsg: also
- * when the thread id is 1 or 2, the keys of the service queues).
+ * reuses the calling thread's application queue. Returns the keyId (> 2) or TBOX_ERR_FAILED (-1), as
+ * InitMcuMsg (also when the thread id is 1 or 2, the keys of the service queues).
  */
 TBOX_API int InitUpgradeConfigClient(void);
 
@@ -62,8 +63,8 @@ TBOX_API int InitUpgradeConfigClient(void);
  * Asks the upgrade service to deliver (stop delivering) messages of `msgType` into queue `keyId`.
  * keyId must be above 2 (unsigned) and name an existing queue; msgType must lie in
  * CONFIG_TYPE_FIRST..CONFIG_TYPE_LAST (negative values are refused). Returns 0 when the control
- * message was queued, -1 when InitUpgradeConfigClient has not succeeded, an argument is refused or
- * the service queue is full.
+ * message was queued, TBOX_ERR_FAILED (-1) when InitUpgradeConfigClient has not succeeded, an argument
+ * is refused or the service queue is full.
  */
 TBOX_API int SubscriptionConfigMsg(uint32_t keyId, ConfigType msgType);
 TBOX_API int UnSubscriptionConfigMsg(uint32_t keyId, ConfigType msgType);
@@ -72,9 +73,10 @@ TBOX_API int UnSubscriptionConfigMsg(uint32_t keyId, ConfigType msgType);
  * Takes the first message of any type from queue `keyId` into `msg`, which must hold at least
  * CONFIG_MSG_BUFFER_SIZE bytes (at most CONFIG_MSG_MAX_TEXT_SIZE text bytes are written after mtype).
  * timeout < 0 blocks; timeout >= 0 is in milliseconds: one attempt, then one more every 50 ms,
- * timeout / 50 times. Returns the text bytes received, -12 when the timeout ran out, -1 on failure
- * (null msg, no such queue, receive error, or a message longer than CONFIG_MSG_MAX_TEXT_SIZE, which
- * stays at the head of the queue).
+ * timeout / 50 times. Returns the text bytes received, TBOX_ERR_TIMEOUT (-12) when the timeout ran
+ * out, TBOX_ERR_FAILED (-1) on failure (null msg, keyId <= 0, no such queue, receive error, or a message longer
+ * than CONFIG_MSG_MAX_TEXT_SIZE, which stays at the head of the queue). The queue is found as
+ * GetMcuMsg finds it.
  */
 TBOX_API int GetConfigMsg(int keyId, ConfigMsg *msg, int timeout);
 

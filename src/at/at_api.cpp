@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/dbus_client.h"
 #include "common/glib_ptr.h"
-#include "tbox/errors.h"
 #include "common/log.h"
+#include "tbox/errors.h"
 
 KyAt *g_proxy = nullptr;
 
@@ -30,6 +31,11 @@ void copy_answer(char *dst, const char *text, size_t capacity) {
 
 int send_at(const char *cmd, const char *prefix, int responseLines, char *response, size_t capacity) {
     if (cmd == nullptr) return TBOX_ERR_NULL_ARG;
+    if (!tbox::client::is_utf8(cmd) || (prefix != nullptr && !tbox::client::is_utf8(prefix))) {
+        // D-Bus would carry a placeholder instead and the modem would run another command.
+        TBOX_LOG(err, "send At error:%s is not UTF-8\n", tbox::client::is_utf8(cmd) ? "prefix" : "command");
+        return TBOX_ERR_DBUS;
+    }
     if (g_proxy == nullptr) {
         TBOX_LOG(err, "send At error:%s\n", "AT interface is not initialised (call InitAtInterface first)");
         return TBOX_ERR_DBUS;

@@ -3,28 +3,12 @@
 
 #include <glib-object.h>
 
-#include <memory>
+#include "common/raii.h"
 
 namespace tbox {
 
-struct GErrorFree {
-    void operator()(GError *e) const { g_error_free(e); }
-};
-struct GFree {
-    void operator()(void *p) const { g_free(p); }
-};
-struct GVariantUnref {
-    void operator()(GVariant *v) const { g_variant_unref(v); }
-};
-struct GObjectUnref {
-    void operator()(gpointer o) const { g_object_unref(o); }
-};
-
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
-using GCharPtr = std::unique_ptr<gchar, GFree>;
-using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+// A GVariant reference released on scope exit.
+using GVariantPtr = Owned<GVariant, g_variant_unref>;
 
 // Collects a GError through its address: `GErrorOut err; call(..., err.out()); if (err) ...`.
 class GErrorOut {

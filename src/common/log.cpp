@@ -10,24 +10,30 @@
 namespace tbox::log {
 namespace {
 
+// Without a sink (always, outside tests) a line goes to syslog without taking any lock of ours.
 std::mutex g_sinkMutex;
-Sink g_sink = nullptr;
-void *g_sinkUser = nullptr;
+std::atomic<Sink> g_sink{nullptr};  // written under g_sinkMutex
+void *g_sinkUser = nullptr;         // guarded by g_sinkMutex
 
 }  // namespace
 
 void set_sink(Sink sink, void *user) {
     std::lock_guard<std::mutex> lock(g_sinkMutex);
-    g_sink = sink;
+    g_sink.store(sink, std::memory_order_release);
     g_sinkUser = user;
+}
+
+bool enabled(int priority) {
+    return g_sink.load(std::memory_order_acquire) != nullptr || (setlogmask(0) & LOG_MASK(priority)) != 0;
 }
 
 void write(int priority, const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    {
+    if (g_sink.load(std::memory_order_acquire) != nullptr) {
         std::unique_lock<std::mutex> lock(g_sinkMutex);
-        if (g_sink != nullptr) {
+        const Sink sink = g_sink.load(std::memory_order_relaxed);
+        if (sink != nullptr) {
             char stack[512];
             va_list copy;
             va_copy(copy, args);
@@ -45,7 +51,7 @@ void write(int priority, const char *fmt, ...) {
                 va_end(again);
                 line.resize(static_cast<size_t>(n));
             }
-            g_sink(priority, line.c_str(), g_sinkUser);
+            sink(priority, line.c_str(), g_sinkUser);
             va_end(args);
             return;
         }

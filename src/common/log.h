@@ -13,6 +13,10 @@ void set_sink(Sink sink, void *user);
 
 void write(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Whether a line of `priority` goes anywhere: a sink takes every line, syslog those its mask lets pass
+// (setlogmask). One look at the mask; a caller that logs several lines at one level asks once.
+bool enabled(int priority);
+
 constexpr const char *base_name(const char *path) {
     const char *base = path;
     for (const char *p = path; *p != '\0'; ++p) {
@@ -28,7 +32,12 @@ constexpr const char *base_name(const char *path) {
 #define TBOX_LOG_PRIO_warn ::tbox::log::kWarn
 #define TBOX_LOG_PRIO_err ::tbox::log::kErr
 
+// TBOX_LOG_AT(source, line, level, fmt, ...) writes " [<level>] <source>-<line>:" and the message: for
+// code that reports on behalf of a caller (the queue channels name the exported function's line). The
+// whole line is one literal format, so syslog drops a filtered line before anything is formatted.
+#define TBOX_LOG_AT(source, line, level, fmt, ...) \
+    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, (source), (line)__VA_OPT__(, ) __VA_ARGS__)
+
 // TBOX_LOG(err, "send At error:%s\n", msg) writes " [err] at_api.cpp-42:send At error:...".
-#define TBOX_LOG(level, fmt, ...)                                                                           \
-    ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, ::tbox::log::base_name(__FILE__), \
-                       __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define TBOX_LOG(level, fmt, ...) \
+    TBOX_LOG_AT(::tbox::log::base_name(__FILE__), __LINE__, level, fmt __VA_OPT__(, ) __VA_ARGS__)

@@ -4,7 +4,7 @@
 // its kernel thread id (the keyId), asks the service with control records (mtype 1 subscribe, 2
 // unsubscribe; text msgType, keyId, 4 reserved bytes) to deliver message types into it, and takes
 // messages out blocking or polling every 50 ms. Sends never block. A channel is described by a
-// `Channel`: everything the two channels do differently is a field of it.
+// `Channel`: everything the two channels do differently is a member of its limits or texts.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "tbox/errors.h"
 
 namespace tbox::queue {
 
@@ -28,29 +30,41 @@ constexpr size_t kCtrlTextSize = 12;
 
 constexpr int kSubscribe = 1;
 constexpr int kUnsubscribe = 2;
-constexpr int kFailed = -1;
-constexpr int kTimedOut = -12;
+constexpr int kFailed = TBOX_ERR_FAILED;
+constexpr int kTimedOut = TBOX_ERR_TIMEOUT;
 constexpr int kPollIntervalUs = 50000;
 constexpr int kQueueMode = 0644;
 constexpr int kLargestServiceKey = 2;  // service queues have keys 1 (MCU) and 2 (upgrade configuration)
 
+// The numbers in which the channels differ.
+struct Limits {
+    key_t serviceKey = 0;         // the service's queue
+    uint32_t smallestKeyId = 0;   // smallest keyId a control message may name (unsigned)
+    bool typesAreSigned = false;  // how msgType of a control message compares
+    int64_t firstType = 0;        // first subscribable msgType
+    int64_t lastType = 0;         // last subscribable msgType
+    size_t largestText = 0;       // text bytes one receive takes at most
+    int timeoutUnitMs = 0;        // 1000 (seconds) or 1 (milliseconds)
+    uint32_t lastDataType = 0;    // data messages: largest type (0: the channel sends none)
+    int largestPayload = 0;       // data messages: largest len
+};
+
+// The log lines in which the channels differ.
+struct Texts {
+    const char *source = nullptr;            // source base name shown in log lines
+    const char *openServiceError = nullptr;  // err "<text>:[<errno text>]" when the service queue cannot be opened
+    const char *serviceNotOpen = nullptr;    // err when a control or data message is sent before initialisation
+    const char *nullBuffer = nullptr;        // warn when a receive is given no buffer
+    bool logsInitStart = false;              // "<Init>:Start" line
+    bool logsSubCmd = false;                 // received-message lines name the sub-command
+};
+
+// A channel: its limits, its texts and where it keeps its service queue's identifier (-1 before it is
+// opened). Channels are filled member by member by name, so no two values can trade places unnoticed.
 struct Channel {
-    const char *source;              // source base name shown in log lines
-    key_t serviceKey;                // the service's queue
-    std::atomic<int> *serviceQueue;  // its identifier once opened, -1 before
-    bool logsInitStart;              // "<Init>:Start" line
-    const char *openServiceError;    // err "<text>:[<errno text>]" when the service queue cannot be opened
-    const char *serviceNotOpen;      // err when a control or data message is sent before initialisation
-    uint32_t smallestKeyId;          // smallest keyId a control message may name (unsigned)
-    bool typesAreSigned;             // how msgType of a control message compares
-    int64_t firstType;               // subscribable msgType range, inclusive
-    int64_t lastType;
-    const char *nullBuffer;  // warn when a receive is given no buffer
-    size_t largestText;      // text bytes one receive takes at most
-    int timeoutUnitMs;       // 1000 (seconds) or 1 (milliseconds)
-    bool logsSubCmd;         // received-message lines name the sub-command
-    uint32_t lastDataType;   // data messages: largest type
-    int largestPayload;      // data messages: largest len
+    Limits limits;
+    Texts texts;
+    std::atomic<int> *serviceQueue = nullptr;
 };
 
 // Where a log line is reported from: the exported function and its line in the channel's source.

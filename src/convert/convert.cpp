@@ -1,27 +1,26 @@
-// Conversion utilities: base64 (OpenSSL BIO filter chains), CRC-32, hex and integer text, random
-// digits, file size, sample maximum/minimum.
+// Conversion utilities: base64, CRC-32, hex and integer text, random digits, file size, sample
+// maximum/minimum.
 #include "tbox/convert.h"
 
 #include <fcntl.h>
-#include <openssl/bio.h>
-#include <openssl/buffer.h>
-#include <openssl/evp.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <new>
 
+#include "common/io.h"
 #include "common/log.h"
+#include "common/raii.h"
 
 uint32_t POLYNOMIAL = 0xEDB88320u;
 int have_table = 0;
@@ -141,15 +140,21 @@ uint32_t crc_braided(const CrcTables &tab, const unsigned char *p, size_t n) {
         const auto &t = tab.braid;
         uint32_t lane[kLanes] = {c};
         for (size_t b = 1; b < blocks; ++b, p += kBlock) {
-            uint64_t word[kLanes];
+            // Each word as two 32-bit halves: a byte of a half is one shift and one zero extension (or a
+            // byte register), fewer instructions than shifting the 64-bit word for every byte; on a
+            // 32-bit processor the halves are the word's two registers anyway.
+            uint32_t lo[kLanes], hi[kLanes];
 #pragma GCC unroll 16
-            for (int i = 0; i < kLanes; ++i) word[i] = lane[i] ^ load_le64(p + static_cast<size_t>(i) * kWord);
+            for (int i = 0; i < kLanes; ++i) {
+                const uint64_t word = lane[i] ^ load_le64(p + static_cast<size_t>(i) * kWord);
+                lo[i] = static_cast<uint32_t>(word);
+                hi[i] = static_cast<uint32_t>(word >> 32);
+            }
 #pragma GCC unroll 16
-            for (int i = 0; i < kLanes; ++i) lane[i] = t[0][word[i] & 0xFFu];
-#pragma GCC unroll 8
-            for (int k = 1; k < kWord; ++k) {
-#pragma GCC unroll 16
-                for (int i = 0; i < kLanes; ++i) lane[i] ^= t[k][(word[i] >> (8 * k)) & 0xFFu];
+            for (int i = 0; i < kLanes; ++i) {
+                lane[i] = t[0][lo[i] & 0xFFu] ^ t[1][(lo[i] >> 8) & 0xFFu] ^ t[2][(lo[i] >> 16) & 0xFFu] ^
+                          t[3][lo[i] >> 24] ^ t[4][hi[i] & 0xFFu] ^ t[5][(hi[i] >> 8) & 0xFFu] ^
+                          t[6][(hi[i] >> 16) & 0xFFu] ^ t[7][hi[i] >> 24];
             }
         }
         // The last block merges the lanes through the byte-wise table, in data order.
@@ -180,23 +185,112 @@ uint32_t crc32(char *data, int len) {
 
 // ---------------------------------------------------------------------------------------------------------
 // Base64
+//
+// Encoding writes straight into the caller's buffer: lines of 64 characters (48 input bytes), each ending
+// with a newline, the last line too, as OpenSSL's base64 filter writes them.
+//
+// Decoding gives, for every text in the alphabet, the result OpenSSL's base64 filter gives in its
+// no-newline mode, because that is what callers have always had. The filter reads the text in blocks of
+// 1024 characters and decodes each block on its own: the last block is cut to a multiple of four (the 1 to
+// 3 characters after it are dropped); trailing CR and LF are stripped from a block, and a block that is
+// then no multiple of four, or holds a CR or LF inside, ends the decoding (what earlier blocks gave is the
+// result); '=' decodes as a zero digit, and a block ending in '=' or "==" gives one or two bytes fewer.
+// Any character other than the 64 digits, '=', CR and LF refuses the whole text.
 namespace {
 
-struct BioFreeAll {
-    void operator()(BIO *bio) const { BIO_free_all(bio); }
-};
-using BioChain = std::unique_ptr<BIO, BioFreeAll>;
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t kLineBytes = 48;            // input bytes per 64-character line
+constexpr size_t kFilterBlock = 1024;        // characters the filter decodes at a time
+constexpr uint32_t kNotDigit = 0x80000000u;  // in kDigitAt: CR, LF or a character outside the alphabet
 
-// base64 filter in front of `sink`; owns both (also when one of them could not be created).
-BioChain base64_over(BIO *sink, int flags) {
-    BIO *filter = BIO_new(BIO_f_base64());
-    if (filter == nullptr || sink == nullptr) {
-        BIO_free(filter);
-        BIO_free(sink);
-        return nullptr;
+enum : unsigned char { kPadClass = 0x40, kEolClass = 0x80, kBadClass = 0xFF };
+
+// 0-63 for a digit, kPadClass for '=', kEolClass for CR and LF, kBadClass for anything else.
+constexpr std::array<unsigned char, 256> make_class_table() {
+    std::array<unsigned char, 256> t{};
+    for (auto &v : t) v = kBadClass;
+    for (unsigned i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<unsigned char>(i);
+    t['='] = kPadClass;
+    t['\r'] = kEolClass;
+    t['\n'] = kEolClass;
+    return t;
+}
+constexpr auto kClass = make_class_table();
+
+// kDigitAt[k][c]: the digit of c shifted to position k of a 4-character group ('=' gives 0), or kNotDigit.
+constexpr std::array<std::array<uint32_t, 256>, 4> make_digit_tables() {
+    std::array<std::array<uint32_t, 256>, 4> t{};
+    for (int k = 0; k < 4; ++k) {
+        for (int c = 0; c < 256; ++c) {
+            const unsigned char v = kClass[static_cast<size_t>(c)];
+            const uint32_t digit = v < 64 ? v : 0u;
+            t[static_cast<size_t>(k)][static_cast<size_t>(c)] = v >= kEolClass ? kNotDigit : digit << (18 - 6 * k);
+        }
     }
-    BIO_set_flags(filter, flags);
-    return BioChain(BIO_push(filter, sink));
+    return t;
+}
+constexpr auto kDigitAt = make_digit_tables();
+
+// The two characters of each 12-bit value.
+constexpr std::array<std::array<char, 2>, 4096> make_pair_table() {
+    std::array<std::array<char, 2>, 4096> t{};
+    for (size_t v = 0; v < 4096; ++v) t[v] = {kBase64Alphabet[v >> 6], kBase64Alphabet[v & 63]};
+    return t;
+}
+constexpr auto kPair = make_pair_table();
+
+inline char *encode_group(const unsigned char *in, char *out) {
+    const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
+    std::memcpy(out, kPair[v >> 12].data(), 2);
+    std::memcpy(out + 2, kPair[v & 0xFFFu].data(), 2);
+    return out + 4;
+}
+
+// Characters of the encoding of n bytes, newlines included.
+size_t encoded_size(size_t n) {
+    const size_t chars = 4 * ((n + 2) / 3);
+    return chars + (chars + 63) / 64;
+}
+
+// Decodes the groups of one block (m a multiple of 4) into `out`; returns the OR of the digit values,
+// whose kNotDigit bit tells that the block holds CR, LF or a foreign character.
+inline uint32_t decode_groups(const unsigned char *in, size_t m, unsigned char *out) {
+    uint32_t seen = 0;
+    for (size_t i = 0; i < m; i += 4, out += 3) {
+        const uint32_t v =
+            kDigitAt[0][in[i]] | kDigitAt[1][in[i + 1]] | kDigitAt[2][in[i + 2]] | kDigitAt[3][in[i + 3]];
+        seen |= v;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        out[1] = static_cast<unsigned char>(v >> 8);
+        out[2] = static_cast<unsigned char>(v);
+    }
+    return seen;
+}
+
+bool has_foreign(const unsigned char *in, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (kClass[in[i]] == kBadClass) return true;
+    }
+    return false;
+}
+
+constexpr int kRefused = -1;  // a foreign character: the whole text is refused
+constexpr int kStops = -2;    // the block ends the decoding
+
+// Bytes one block of m characters (m a multiple of 4, at least 4) gives, decoded into `out`.
+int decode_block(const unsigned char *in, size_t m, unsigned char *out) {
+    if (kClass[in[m - 1]] != kEolClass && (decode_groups(in, m, out) & kNotDigit) == 0) {
+        int kept = static_cast<int>(m / 4 * 3);
+        if (in[m - 1] == '=') kept -= in[m - 2] == '=' ? 2 : 1;
+        return kept;
+    }
+    if (has_foreign(in, m)) return kRefused;
+    size_t n = m;
+    while (n > 3 && kClass[in[n - 1]] == kEolClass) --n;
+    if (n % 4 != 0 || (decode_groups(in, n, out) & kNotDigit) != 0) return kStops;
+    int kept = static_cast<int>(n / 4 * 3);
+    if (in[m - 1] == '=') kept -= in[m - 2] == '=' ? 2 : 1;
+    return kept;
 }
 
 }  // namespace
@@ -205,47 +299,51 @@ int base64_encode(char *in, int len, char *out) {
     if (in == nullptr || out == nullptr) return -1;
     std::printf("in_len = %d\n", len);
     out[0] = '\0';
-    BIO *mem = BIO_new(BIO_s_mem());
-    BioChain chain = base64_over(mem, 0);
-    if (!chain) return -1;
-    for (int done = 0; done < len;) {
-        const int n = BIO_write(chain.get(), in + done, len - done);
-        if (n <= 0) return -1;
-        done += n;
+    const size_t n = len > 0 ? static_cast<size_t>(len) : 0;
+    if (encoded_size(n) > static_cast<size_t>(INT_MAX)) return -1;
+    const auto *p = reinterpret_cast<const unsigned char *>(in);
+    const unsigned char *const end = p + n;
+    char *o = out;
+    for (; end - p >= static_cast<ptrdiff_t>(kLineBytes); p += kLineBytes) {
+        for (size_t i = 0; i < kLineBytes; i += 3) o = encode_group(p + i, o);
+        *o++ = '\n';
     }
-    if (BIO_flush(chain.get()) != 1) return -1;
-    BUF_MEM *text = nullptr;
-    BIO_get_mem_ptr(mem, &text);
-    if (text == nullptr || text->length > static_cast<size_t>(INT_MAX)) return -1;
-    if (text->length > 0) std::memcpy(out, text->data, text->length);  // data is NULL when empty
-    out[text->length] = '\0';
-    return static_cast<int>(text->length);
+    if (p != end) {
+        for (; end - p >= 3; p += 3) o = encode_group(p, o);
+        if (p != end) {
+            const unsigned char last[3] = {p[0], end - p == 2 ? p[1] : static_cast<unsigned char>(0), 0};
+            o = encode_group(last, o);
+            o[-1] = '=';
+            if (end - p == 1) o[-2] = '=';
+        }
+        *o++ = '\n';
+    }
+    *o = '\0';
+    return static_cast<int>(o - out);
 }
 
 int base64_decode(char *in, int len, char *out) {
     if (in == nullptr || out == nullptr) return -1;
-    out[0] = '\0';
-    if (len <= 0) return 0;
-    // OpenSSL's decoder stops at a foreign character without reporting it; refuse such text whole
-    // rather than hand back a silently shortened result.
-    for (int i = 0; i < len; ++i) {
-        const auto c = static_cast<unsigned char>(in[i]);
-        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                              c == '/' || c == '=';
-        if (!alphabet && c != '\r' && c != '\n') return -1;
+    const size_t n = len > 0 ? static_cast<size_t>(len) : 0;
+    const auto *text = reinterpret_cast<const unsigned char *>(in);
+    auto *bytes = reinterpret_cast<unsigned char *>(out);
+    const size_t whole = n & ~size_t{3};  // the characters the filter decodes; it drops the rest
+    size_t at = 0;
+    size_t made = 0;
+    while (at < whole) {
+        const size_t m = std::min(kFilterBlock, whole - at);
+        const int kept = decode_block(text + at, m, bytes + made);
+        if (kept == kRefused) break;
+        at += m;
+        if (kept == kStops) break;  // nothing more is decoded, but the rest must still be in the alphabet
+        made += static_cast<size_t>(kept);
     }
-    // Four characters never decode to more than three bytes; bounding the read keeps the caller's
-    // 3 * ceil(len / 4) + 1 bytes safe whatever the decoder does.
-    const int room = std::min(len, (len / 4) * 3 + (len % 4 != 0 ? 3 : 0));
-    BioChain chain = base64_over(BIO_new_mem_buf(in, len), BIO_FLAGS_BASE64_NO_NL);
-    if (!chain) return -1;
-    const int n = BIO_read(chain.get(), out, room);
-    if (n < 0) {
+    if (has_foreign(text + at, n - at)) {
         out[0] = '\0';
         return -1;
     }
-    out[n] = '\0';
-    return n;
+    out[made] = '\0';
+    return static_cast<int>(made);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -377,18 +475,10 @@ bool random_bytes(unsigned char *buf, size_t len) {
         }
     }
     if (got == len) return true;
-    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    while (got < len) {
-        const ssize_t n = read(fd, buf + got, len - got);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    close(fd);
-    return got == len;
+    const tbox::UniqueFd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    const ssize_t n = tbox::io::read_full(fd.get(), buf + got, len - got);
+    return n >= 0 && static_cast<size_t>(n) == len - got;
 }
 
 }  // namespace

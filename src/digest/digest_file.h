@@ -1,20 +1,24 @@
-// The streaming file digest shared by FileMD5 (ky_md5.cpp) and FileSHA256 (ky_sha256.cpp).
+// The streaming file digest behind FileMD5 (ky_md5.cpp) and FileSHA256 (ky_sha256.cpp).
 #pragma once
 
 #include <openssl/evp.h>
 
-#include <cstdint>
+namespace tbox::digest {
 
-namespace tbox::upgrade {
+// What differs between the two digests: the algorithm and the name their log lines give it.
+struct Kind {
+    const EVP_MD *(*algorithm)();
+    const char *name;  // "MD5", "SHA256"
+};
 
-// Files are hashed in chunks of this size, so memory use does not grow with the file.
-extern const long kDigestChunk;
+// Where log lines are reported from: the exported function's source base name and line.
+struct Site {
+    const char *source;
+    int line;
+};
 
-// Result of digest_file: the step that failed (errno tells why).
-enum DigestStep : int { kDigestOk, kDigestOpenFailed, kDigestNoMemory, kDigestReadFailed, kDigestHashFailed };
+// Hashes the whole file at `path` in fixed-size chunks and writes the digest as upper-case hex and a NUL
+// into `md` (2 * digest size + 1 bytes). Returns md, or NULL (md untouched) when the file cannot be read.
+char *file_digest(const char *path, char *md, const Kind &kind, Site site);
 
-// Hashes the first `size` bytes of the file with `type` and writes the digest as upper-case hex into
-// `hex` (2 * digest size + 1 bytes), which is untouched on failure.
-DigestStep digest_file(const char *path, int64_t size, const EVP_MD *type, char *hex);
-
-}  // namespace tbox::upgrade
+}  // namespace tbox::digest

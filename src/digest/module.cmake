@@ -1,1 +1,1 @@
-tbox_module(digest SOURCES ky_md5.cpp ky_sha256.cpp TESTS digest_test)
+tbox_module(digest SOURCES ky_md5.cpp ky_sha256.cpp digest_file.cpp TESTS digest_test)

@@ -12,26 +12,28 @@ namespace {
 namespace queue = tbox::queue;
 
 // Identifier of the MCU service's queue (key 1): -1 until the first successful InitMcuMsg, then kept.
-std::atomic<int> g_mcuRecvQueueFd{-1};
+std::atomic<int> g_mcuRecvQueueId{-1};
 
-constexpr queue::Channel kMcuChannel{
-    tbox::log::base_name(__FILE__),
-    /*serviceKey=*/1,
-    &g_mcuRecvQueueFd,
-    /*logsInitStart=*/true,
-    "Open Mcu RecvQueue Error",
-    "Mcu RecvQueue not Open,Please Call Init\n",
-    /*smallestKeyId=*/2,
-    /*typesAreSigned=*/false,
-    MCU_MSG_TYPE_FIRST,
-    MCU_MSG_TYPE_LAST,
-    "Recv Mcu Msg Buff Is NULL\n",
-    MCU_MSG_MAX_TEXT_SIZE,
-    /*timeoutUnitMs=*/1000,
-    /*logsSubCmd=*/true,
-    /*lastDataType=*/MCU_MSG_TYPE_LAST,
-    /*largestPayload=*/MCU_MSG_MAX_SEND_LEN,
-};
+constexpr queue::Channel kMcuChannel = [] {
+    queue::Channel ch;
+    ch.serviceQueue = &g_mcuRecvQueueId;
+    ch.limits.serviceKey = 1;
+    ch.limits.smallestKeyId = 2;
+    ch.limits.typesAreSigned = false;
+    ch.limits.firstType = MCU_MSG_TYPE_FIRST;
+    ch.limits.lastType = MCU_MSG_TYPE_LAST;
+    ch.limits.largestText = MCU_MSG_MAX_TEXT_SIZE;
+    ch.limits.timeoutUnitMs = 1000;
+    ch.limits.lastDataType = MCU_MSG_TYPE_LAST;
+    ch.limits.largestPayload = MCU_MSG_MAX_SEND_LEN;
+    ch.texts.source = tbox::log::base_name(__FILE__);
+    ch.texts.openServiceError = "Open Mcu RecvQueue Error";
+    ch.texts.serviceNotOpen = "Mcu RecvQueue not Open,Please Call Init\n";
+    ch.texts.nullBuffer = "Recv Mcu Msg Buff Is NULL\n";
+    ch.texts.logsInitStart = true;
+    ch.texts.logsSubCmd = true;
+    return ch;
+}();
 
 // The public records are the protocol's records.
 constexpr size_t kText = offsetof(McuMsg, type);

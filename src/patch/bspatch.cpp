@@ -22,6 +22,9 @@
 #include <memory>
 #include <string>
 
+#include "common/io.h"
+#include "common/raii.h"
+
 namespace {
 
 constexpr int64_t kHeaderSize = 32;
@@ -31,10 +34,7 @@ constexpr int64_t kMaxMagnitude = INT32_MAX;
 constexpr size_t kOutputChunk = size_t{1} << 20;
 constexpr size_t kPatchReadBuffer = size_t{1} << 16;
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using Bytes = std::unique_ptr<uint8_t, FreeDeleter>;
+using Bytes = tbox::Malloced<uint8_t>;
 
 void report_corrupt() {
     warnx("Corrupt patch\n");
@@ -81,35 +81,26 @@ void add_old(uint8_t *dst, size_t n, const OldFile &old, int64_t pos) {
 }
 
 bool load_old(const char *path, OldFile *old) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        warn("%s", path);
-        return false;
-    }
+    tbox::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st {};
-    bool ok = fstat(fd, &st) == 0;
-    if (ok) {
-        old->size = st.st_size;
-        // Exactly the file's size (one byte for an empty file), so a read past its end is caught.
-        old->data.reset(static_cast<uint8_t *>(std::malloc(static_cast<size_t>(std::max<int64_t>(old->size, 1)))));
-        ok = old->data != nullptr;
-    }
-    int64_t done = 0;
-    while (ok && done < old->size) {
-        const ssize_t n = read(fd, old->data.get() + done, static_cast<size_t>(old->size - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = EIO;  // the file shrank under us
-        ok = n > 0;
-        if (ok) done += n;
-    }
-    if (!ok) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
+    if (!fd || fstat(fd.get(), &st) != 0) {
         warn("%s", path);
         return false;
     }
-    if (close(fd) != 0) {
+    old->size = st.st_size;
+    // Exactly the file's size (one byte for an empty file), so a read past its end is caught.
+    old->data.reset(static_cast<uint8_t *>(std::malloc(static_cast<size_t>(std::max<int64_t>(old->size, 1)))));
+    if (old->data == nullptr) {
+        warn("%s", path);
+        return false;
+    }
+    const ssize_t got = tbox::io::read_full(fd.get(), old->data.get(), static_cast<size_t>(old->size));
+    if (got != old->size) {
+        if (got >= 0) errno = EIO;  // the file shrank under us
+        warn("%s", path);
+        return false;
+    }
+    if (close(fd.release()) != 0) {
         warn("%s", path);
         return false;
     }
@@ -242,12 +233,12 @@ public:
 
 private:
     bool flush() {
-        size_t done = 0;
-        while (done < fill_) {
-            const ssize_t n = write(fd_, buf_.get() + done, fill_ - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return fail();
-            done += static_cast<size_t>(n);
+        if (fill_ > 0) {
+            const ssize_t put = tbox::io::write_full(fd_, buf_.get(), fill_);
+            if (put != static_cast<ssize_t>(fill_)) {
+                if (put >= 0) errno = EIO;  // the device took no more
+                return fail();
+            }
         }
         fill_ = 0;
         return true;
@@ -272,12 +263,12 @@ struct Header {
 };
 
 bool read_header(const char *path, Header *h) {
-    FILE *f = std::fopen(path, "rbe");
-    if (f == nullptr) {
+    tbox::UniqueFile file(std::fopen(path, "rbe"));
+    if (file == nullptr) {
         warn("fopen(%s)", path);
         return false;
     }
-    std::unique_ptr<FILE, int (*)(FILE *)> guard(f, &std::fclose);
+    FILE *f = file.get();
     uint8_t raw[kHeaderSize];
     if (std::fread(raw, 1, sizeof raw, f) != sizeof raw) {
         if (std::feof(f) != 0) {
@@ -302,7 +293,7 @@ bool read_header(const char *path, Header *h) {
         report_corrupt();
         return false;
     }
-    if (std::fclose(guard.release()) != 0) {
+    if (std::fclose(file.release()) != 0) {
         warn("fclose(%s)", path);
         return false;
     }

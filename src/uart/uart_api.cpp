@@ -9,14 +9,13 @@
 
 #include <glib.h>
 
+#include "common/io.h"
 #include "common/log.h"
+#include "tbox/errors.h"
 
 namespace {
 
 constexpr int kInvalidFd = -1;
-constexpr int kErrFailed = -1;
-constexpr int kErrNullBuffer = -2;
-constexpr int kErrRecv = -11;
 
 struct SpeedEntry {
     int speed;
@@ -34,23 +33,23 @@ const char *system_error() {
     return g_strerror(errno);
 }
 
-int UartOpen(const char *path) {
+int open_device(const char *path) {
     if (path == nullptr) {
         TBOX_LOG(err, "UartDdev Path is NULL\n");
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     // Blocking on purpose: reads wait as VMIN/VTIME say. O_NOCTTY keeps a session leader from
     // acquiring the port as its controlling terminal.
     const int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0) {
         TBOX_LOG(err, "Uart[%s] open Error[%s]\n", path, system_error());
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "Uart[%s] open success,fd[%d]\n", path, fd);
     return fd;
 }
 
-int UartSetSpeed(termios *options, int speed) {
+int set_speed(termios *options, int speed) {
     for (const SpeedEntry &entry : kSpeedTable) {
         if (entry.speed == speed) {
             cfsetispeed(options, entry.code);
@@ -60,10 +59,10 @@ int UartSetSpeed(termios *options, int speed) {
         }
     }
     TBOX_LOG(warn, "UART Set Speed Error:Speed[%d] Not Support\n", speed);
-    return kErrFailed;
+    return TBOX_ERR_FAILED;
 }
 
-int UartSetFlowCtrl(termios *options, uint8_t flowCtrl) {
+int set_flow_control(termios *options, uint8_t flowCtrl) {
     options->c_cflag |= CLOCAL | CREAD;
     switch (flowCtrl) {
         case 0:
@@ -77,13 +76,13 @@ int UartSetFlowCtrl(termios *options, uint8_t flowCtrl) {
             break;
         default:
             TBOX_LOG(err, "UART Set flowCtrl Error: Wrong param [%d]\n", flowCtrl);
-            return kErrFailed;
+            return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "UART Set flowCtrl[%d] Success\n", flowCtrl);
     return 0;
 }
 
-int UartSetDataBits(termios *options, uint8_t dataBit) {
+int set_data_bits(termios *options, uint8_t dataBit) {
     options->c_cflag &= ~CSIZE;
     switch (dataBit) {
         case 5:
@@ -100,13 +99,13 @@ int UartSetDataBits(termios *options, uint8_t dataBit) {
             break;
         default:
             TBOX_LOG(err, "UART Set dataBit Error: Wrong param [%d]\n", dataBit);
-            return kErrFailed;
+            return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "UART Set dataBit[%d] Success\n", dataBit);
     return 0;
 }
 
-int UartSetStopBits(termios *options, uint8_t stopBit) {
+int set_stop_bits(termios *options, uint8_t stopBit) {
     switch (stopBit) {
         case 1:
             options->c_cflag &= ~CSTOPB;
@@ -116,13 +115,13 @@ int UartSetStopBits(termios *options, uint8_t stopBit) {
             break;
         default:
             TBOX_LOG(err, "UART Set stopBit Error: Wrong param [%d]\n", stopBit);
-            return kErrFailed;
+            return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "UART Set stopBit[%d] Success\n", stopBit);
     return 0;
 }
 
-int UartSetParity(termios *options, uint8_t parity) {
+int set_parity(termios *options, uint8_t parity) {
     switch (parity) {
         case 0:
             options->c_cflag &= ~PARENB;
@@ -139,7 +138,7 @@ int UartSetParity(termios *options, uint8_t parity) {
             break;
         default:
             TBOX_LOG(err, "UART Set parity Error: Wrong param [%d]\n", parity);
-            return kErrFailed;
+            return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "UART Set parity[%d] Success\n", parity);
     return 0;
@@ -147,7 +146,7 @@ int UartSetParity(termios *options, uint8_t parity) {
 
 // Binary-transparent mode: bytes pass unchanged in both directions, and no byte is taken as a line
 // editing, signal or XON/XOFF character.
-int UartSetHexMode(termios *options) {
+int set_raw_mode(termios *options) {
     options->c_oflag &= ~OPOST;
     options->c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
     options->c_iflag &= ~(IXON | IXOFF | IXANY);
@@ -157,22 +156,22 @@ int UartSetHexMode(termios *options) {
     return 0;
 }
 
-int UartSet(int fd, int speed, uint8_t flowCtrl, uint8_t dataBit, uint8_t stopBit, uint8_t parity) {
+int apply_settings(int fd, int speed, uint8_t flowCtrl, uint8_t dataBit, uint8_t stopBit, uint8_t parity) {
     termios options{};
     if (tcgetattr(fd, &options) != 0) {
         TBOX_LOG(warn, "UART Set Error:Get fd[%d] attr error[%s]\n", fd, system_error());
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     // All settings are checked before anything reaches the device, so a bad one leaves it as it was.
-    if (UartSetSpeed(&options, speed) != 0 || UartSetFlowCtrl(&options, flowCtrl) != 0 ||
-        UartSetDataBits(&options, dataBit) != 0 || UartSetStopBits(&options, stopBit) != 0 ||
-        UartSetParity(&options, parity) != 0) {
-        return kErrFailed;
+    if (set_speed(&options, speed) != 0 || set_flow_control(&options, flowCtrl) != 0 ||
+        set_data_bits(&options, dataBit) != 0 || set_stop_bits(&options, stopBit) != 0 ||
+        set_parity(&options, parity) != 0) {
+        return TBOX_ERR_FAILED;
     }
-    UartSetHexMode(&options);
+    set_raw_mode(&options);
     if (tcsetattr(fd, TCSANOW, &options) != 0) {
         TBOX_LOG(warn, "UART Set fd[%d] Error:activate attr error[%s]\n", fd, system_error());
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "Uart fd[%d] set Success\n", fd);
     return 0;
@@ -183,12 +182,12 @@ int UartSet(int fd, int speed, uint8_t flowCtrl, uint8_t dataBit, uint8_t stopBi
 int UartInit(const char *path, int speed, uint8_t flowCtrl, uint8_t dataBit, uint8_t stopBit, uint8_t parity) {
     TBOX_LOG(debug, "Init Uart:[%s],speed[%d],flowCtrl[%d],dataBit[%d],stopBit[%d],parity[%d]\n",
              path != nullptr ? path : "(null)", speed, flowCtrl, dataBit, stopBit, parity);
-    const int fd = UartOpen(path);
-    if (fd == kErrFailed) return kErrFailed;
-    if (UartSet(fd, speed, flowCtrl, dataBit, stopBit, parity) == kErrFailed) {
+    const int fd = open_device(path);
+    if (fd == TBOX_ERR_FAILED) return TBOX_ERR_FAILED;
+    if (apply_settings(fd, speed, flowCtrl, dataBit, stopBit, parity) == TBOX_ERR_FAILED) {
         UartClose(fd);
         TBOX_LOG(err, "Uart[%s] Init Error\n", path);
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     TBOX_LOG(debug, "Uart[%s] Init Success\n", path);
     return fd;
@@ -225,45 +224,39 @@ void UartSetCC(int fd, uint8_t vTime, uint8_t vMin) {
 int UartSendData(int fd, const uint8_t *data, uint32_t len) {
     if (fd == kInvalidFd) {
         TBOX_LOG(err, "Uart fd is invalid,Please call init uart\n");
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     if (data == nullptr) {
         TBOX_LOG(warn, "Uart SendData Buff is NULL.fd[%d]\n", fd);
-        return kErrNullBuffer;
+        return TBOX_ERR_NULL_BUFFER;
     }
     // The count must fit the int result.
     const size_t total = len > static_cast<uint32_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : len;
     // A tty write returns short when a signal arrives while it waits for room (full output buffer,
     // RTS/CTS held off); stopping there would silently drop the rest of the message.
     size_t sent = 0;
-    do {  // at least one write, so a bad descriptor is reported even for an empty message
-        const ssize_t n = write(fd, data + sent, total - sent);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            TBOX_LOG(warn, "UartSendData Error:fd[%d]-[%d]-[%s]\n", fd, static_cast<int>(n), system_error());
-            return sent > 0 ? static_cast<int>(sent) : kErrFailed;
-        }
-        if (n == 0) break;  // no progress possible; report what went out
-        sent += static_cast<size_t>(n);
-    } while (sent < total);
+    if (tbox::io::write_full(fd, data, total, &sent) < 0) {
+        TBOX_LOG(warn, "UartSendData Error:fd[%d]-[%d]-[%s]\n", fd, -1, system_error());
+        return sent > 0 ? static_cast<int>(sent) : TBOX_ERR_FAILED;
+    }
     return static_cast<int>(sent);
 }
 
 int UartRecvData(int fd, uint8_t *buffer, uint32_t size) {
     if (fd == kInvalidFd) {
         TBOX_LOG(err, "Uart fd is invalid,Please call init uart\n");
-        return kErrFailed;
+        return TBOX_ERR_FAILED;
     }
     if (buffer == nullptr) {
         TBOX_LOG(warn, "Uart Recv Buff is NULL\n");
-        return kErrNullBuffer;
+        return TBOX_ERR_NULL_BUFFER;
     }
     const size_t capacity = size > static_cast<uint32_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : size;
     // One read: a signal ends the wait with -11, which is how a caller can wake a blocked reader.
     const ssize_t n = read(fd, buffer, capacity);
     if (n < 0) {
         TBOX_LOG(warn, "UartRecvData Error:[%d]-[%s]\n", static_cast<int>(n), system_error());
-        return kErrRecv;
+        return TBOX_ERR_READ;
     }
     return static_cast<int>(n);
 }

@@ -43,7 +43,9 @@ void FakeService::serve(const std::string &bus_name, const std::string &path,
                 GVariant *body = g_dbus_message_get_body(message);
                 gchar *args = body != nullptr ? g_variant_print(body, FALSE) : g_strdup("()");
                 std::lock_guard<std::mutex> lock(service->mutex_);
-                service->calls_.emplace_back(g_dbus_message_get_member(message), args);
+                const char *interface = g_dbus_message_get_interface(message);
+                service->calls_.push_back(
+                    {interface != nullptr ? interface : "", g_dbus_message_get_member(message), args});
                 g_free(args);
             }
             return message;
@@ -110,8 +112,17 @@ void FakeService::run(const std::function<void()> &fn) {
 std::vector<std::string> FakeService::calls_to(const std::string &member) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> out;
-    for (const auto &[name, args] : calls_) {
-        if (name == member) out.push_back(args);
+    for (const auto &call : calls_) {
+        if (call.member == member) out.push_back(call.args);
+    }
+    return out;
+}
+
+std::vector<std::string> FakeService::members() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto &call : calls_) {
+        if (call.interface.rfind("org.freedesktop.DBus", 0) != 0) out.push_back(call.member);
     }
     return out;
 }

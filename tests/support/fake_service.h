@@ -36,6 +36,8 @@ public:
     // The printed arguments of every call of `member` received, e.g. "('at+gsn', '', 3)".
     std::vector<std::string> calls_to(const std::string &member) const;
     size_t count(const std::string &member) const { return calls_to(member).size(); }
+    // The members of all calls of the service's own interface (not org.freedesktop.DBus.*), in order.
+    std::vector<std::string> members() const;
 
 private:
     void serve(const std::string &bus_name, const std::string &path, const std::function<gpointer()> &factory);
@@ -45,7 +47,10 @@ private:
     GMainLoop *loop_ = g_main_loop_new(context_, FALSE);
     gpointer skeleton_ = nullptr;
     mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> calls_;  // member, printed arguments
+    struct Call {
+        std::string interface, member, args;  // args printed
+    };
+    std::vector<Call> calls_;
 };
 
 // Opens an extra private connection to the test bus.

@@ -34,6 +34,11 @@ public:
         return false;
     }
 
+    size_t count() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_.size();
+    }
+
 private:
     static void sink(int, const char *line, void *self) {
         auto *capture = static_cast<LogCapture *>(self);

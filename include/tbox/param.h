@@ -1,0 +1,60 @@
+/*
+ * Parameter client: reads and writes the box's configuration parameters held by the ky.param service.
+ *
+ * Parameters are addressed by the service's index (not range-checked here). Each value operation asks
+ * the service for the parameter's type first (one call), then reads or writes the value (a second
+ * call): type 1 is a 32-bit integer, carried on the bus as decimal text; every other type is text.
+ * Nothing is sent when the type query fails. The interface has no signals, so no main loop is needed.
+ * Call InitParamsInterface once, from one thread, before sharing the client; afterwards each function
+ * blocks its caller for one or two D-Bus round trips and may be called from any thread.
+ * Failures return -1 and, where a call failed or a value was refused, log an err line to syslog.
+ */
+#ifndef TBOX_PARAM_H
+#define TBOX_PARAM_H
+
+#include <tbox/errors.h>
+#include <tbox/export.h>
+#include <tbox/param_gdbus.h>
+
+TBOX_BEGIN_DECLS
+
+/* Type number of integer parameters; every other type is text. */
+#define PARAM_TYPE_INT 1
+/* Longest text SetParamsValue sends (the write buffer is 1024 bytes with its terminator). */
+#define PARAM_TEXT_MAX 1023
+
+/* The process-wide ky.param proxy; NULL until InitParamsInterface succeeds. */
+extern TBOX_API KyParam *g_cliParam;
+
+/* Opens ky.param (/ky/param) on the system bus. 0, or -1 when already initialised (nothing changes) or
+ * when the proxy cannot be created (logged; a later call tries again). */
+TBOX_API int InitParamsInterface(void);
+
+/* Writes the parameter's value type to *type. 0, or -1 when not initialised, `type` is NULL (nothing
+ * sent) or the call fails. */
+TBOX_API int GetParamsValueType(int paramIndex, int *type);
+
+/*
+ * Reads a parameter into `value`: for type 1 an int (the service's text converted as atoi does: 0 when
+ * it has no leading digits); otherwise the text with its terminator, copied whole, so `value` must
+ * hold the longest text the service stores for that parameter (PARAM_TEXT_MAX + 1 bytes for any text
+ * written through this client). -1 when not initialised, `value` is NULL, or either call fails; `value`
+ * is untouched then.
+ */
+TBOX_API int GetParamsValue(int paramIndex, void *value);
+
+/*
+ * Writes a parameter from `value`: for type 1 the int at `value`, sent as decimal text; otherwise the
+ * NUL-terminated text at `value`. -1 when not initialised, `value` is NULL, either call fails, or the
+ * text is refused (no SetParam is sent, an err line says why): longer than PARAM_TEXT_MAX characters,
+ * or not valid UTF-8 (D-Bus would carry a placeholder instead).
+ */
+TBOX_API int SetParamsValue(int paramIndex, const void *value);
+
+/* Sends the parameter's maximum and minimum, in that order. 0, or -1 when not initialised or when the
+ * call fails. */
+TBOX_API int SetParamsMaxAndMin(int paramIndex, int max, int min);
+
+TBOX_END_DECLS
+
+#endif

@@ -1,0 +1,139 @@
+/*
+ * The upgrade road: the upgrade task client of the ky.update service (bind, start, unbind) and the file
+ * steps that run in the application before the package is handed over (download, digest check, restore).
+ *
+ *   InitUpgradeClient, BindUpgradeTask            own the upgrade
+ *   CheckUpgradeVersion (tbox/version.h)          is the package newer?
+ *   DownloadUpgradeFile                           URL -> local file
+ *   CheckUpgradePkgMd5 / CheckUpgradePkgSha256    verify it
+ *   RestoreUpgradePkg                             patch "/oemdata/upgrade/old_upgrade.tgz", or move it into place
+ *   StartUpgradePkg                               hand the complete package to the service, wait for the outcome
+ *   UpdateTboxAppVersion (tbox/version.h), UnbindUpgradeTask
+ *
+ * Each step writes one status text beginning "upgrade:" and its NUL into a buffer the caller supplies, of
+ * the size given by the step's TBOX_*_SIZE constant; the library writes only the text and its NUL.
+ * Every step returns 0 for success and -1 for failure. Before InitUpgradeClient has succeeded every step
+ * returns -1 and leaves its buffer untouched.
+ *
+ * Threads: call InitUpgradeClient and RegisterStatueChangedCb from one thread before other threads use the
+ * module. Downloads, digest checks and restores keep no state and may run on any thread. StartUpgradePkg
+ * needs a running main context (see there); the other calls need none.
+ */
+#ifndef TBOX_UPGRADE_H
+#define TBOX_UPGRADE_H
+
+#include <stdint.h>
+
+#include <tbox/export.h>
+#include <tbox/version.h>
+
+TBOX_BEGIN_DECLS
+
+/* Status buffer sizes (bytes, NUL included). */
+#define TBOX_CHECK_STATUS_SIZE 41     /* CheckUpgradePkgMd5, CheckUpgradePkgSha256, RestoreUpgradePkg */
+#define TBOX_DOWNLOAD_STATUS_SIZE 256 /* DownloadUpgradeFile: no status is longer than 255 characters */
+#define TBOX_START_MESSAGE_SIZE 257   /* StartUpgradePkg: the service's text, cut to 256 characters */
+
+/* Restore types of RestoreUpgradePkg. */
+#define TBOX_RESTORE_WHOLE 1
+#define TBOX_RESTORE_DIFF 2
+
+/* Start-upgrade state callback: 1 when a start request is about to be sent, 0 when its wait has ended. */
+typedef void (*UpgradeStateChangedCb)(int32_t state);
+
+/*
+ * Opens the ky.update proxy (/ky/update) on the system bus. Returns 0, also when already open (logs
+ * "BindUpgradeTask have inited\n"); -1 when the proxy cannot be created (a later call tries again).
+ */
+TBOX_API int InitUpgradeClient(void);
+
+/* Makes this process the one that owns the upgrade (BindUpgrade with getpid()). 0, or -1. */
+TBOX_API int BindUpgradeTask(void);
+
+/*
+ * Releases the binding (UnbindUpgrade with `resetMcu`), only when the service reports this process as the
+ * bound one (GetBindId); otherwise -1 without sending UnbindUpgrade. 0, or -1.
+ */
+TBOX_API int UnbindUpgradeTask(int resetMcu);
+
+/* Stores the service's CAN parser status in *status. 0, or -1 (also for a NULL `status`). */
+TBOX_API int GetCanParserStatus(int32_t *status);
+
+/*
+ * Stores the start-upgrade state callback, called on the thread that runs StartUpgradePkg. A later call
+ * replaces it. 0, or -1 for NULL (the stored callback stays).
+ */
+TBOX_API int RegisterStatueChangedCb(UpgradeStateChangedCb callback);
+
+/*
+ * Hands the complete package at `path` to the upgrade service (StartUpgrade with `path` and `uflag`) and
+ * waits for the outcome. Blocks the calling thread:
+ *   1. calls the state callback with 1, sends StartUpgrade and waits up to 300 s for its reply; then calls
+ *      the state callback with 0 and copies the reply into `message` (TBOX_START_MESSAGE_SIZE bytes): the
+ *      service's text when it accepted (cut to 256 characters), the D-Bus error text when it refused (GIO's
+ *      default D-Bus time-out of 25 s applies to the call), "upgrade:Upgrade fail" when no reply came;
+ *   2. after an acceptance, asks GetUpgradeStatus once a second: 0 is success (returns 0), 1 is "in
+ *      progress", another value is a failure (returns -1 at once). A failed query counts like "in
+ *      progress". After 181 sleeps (about 3 minutes) without success it returns -1.
+ * The reply is handled in the main context that is the calling thread's thread-default context (the global
+ * default context when the thread pushed none). Another thread must run that context (e.g. a GMainLoop)
+ * while StartUpgradePkg waits, or the reply is only seen as "no reply" after 300 s.
+ * One call at a time per process. A reply that arrives after the wait ended is dropped safely.
+ * Returns -1 without sending and without calling the state callback when not initialised, when `path` or
+ * `message` is NULL (message untouched), or when `path` is not UTF-8 (a D-Bus string cannot carry it;
+ * message "upgrade:package path is not UTF-8").
+ */
+TBOX_API int StartUpgradePkg(const char *path, uint8_t uflag, char *message);
+
+/*
+ * Fetches `url` (http:// or https:// only) into the file `path` (created or truncated first). Blocks for
+ * the whole transfer: the connection must be made within 10 s; a transfer slower than 1 byte/s for 60 s is
+ * aborted; there is no limit on the total time. HTTPS certificates and host names are verified (against
+ * the system's CA store, or the bundle given to SetDownloadCaFile). Redirects are not followed.
+ * Status (TBOX_DOWNLOAD_STATUS_SIZE bytes):
+ *   "upgrade:download OK!"                              0: a 2xx response, its body stored whole
+ *   "upgrade:download file fail, param error!"          a NULL argument (stored when `status` is given)
+ *   "upgrade: open file fail!"                          `path` cannot be created
+ *   "upgrade:perform error:<code>-<libcurl text>\n"     the transfer failed; <code> is libcurl's code:
+ *        22 for a response outside 200-299 (the error body is not stored), 28 for a stalled transfer,
+ *        1 for a URL of another scheme, 60 for a certificate that does not verify, 7 when nobody listens
+ * On failure the file is left with what had arrived. Safe on any thread (no signals are used).
+ */
+TBOX_API int DownloadUpgradeFile(const char *url, const char *path, char *status);
+
+/*
+ * Makes later downloads trust the CA certificates in the PEM bundle `caFile` only (the system bundle and
+ * CA directory no longer count). 0, or -1 for NULL or a file that cannot be read (the earlier setting
+ * stays). The path is kept; the file is read by each download.
+ */
+TBOX_API int SetDownloadCaFile(const char *caFile);
+
+/*
+ * Compares the file's MD5 with `md5` (32 hexadecimal digits, either case). Status (TBOX_CHECK_STATUS_SIZE):
+ *   "upgrade:MD5 OK"                 0: equal
+ *   "upgrade:MD5 error"              different, `md5` is not 32 hexadecimal digits, or the file cannot be read
+ *   "upgrade:MD5 fail, param error!" a NULL argument (stored when `status` is given)
+ */
+TBOX_API int CheckUpgradePkgMd5(const char *path, const char *md5, char *status);
+
+/* As CheckUpgradePkgMd5 with SHA-256 (64 digits): "upgrade:SHA256 OK", "upgrade:SHA256 error",
+ * "upgrade:SHA256 fail, param error!". */
+TBOX_API int CheckUpgradePkgSha256(const char *path, const char *sha256, char *status);
+
+/*
+ * Turns the fetched file `fetched` into the complete package `complete`. Status (TBOX_CHECK_STATUS_SIZE):
+ *   type TBOX_RESTORE_DIFF (2): applies the bsdiff patch `fetched` to "/oemdata/upgrade/old_upgrade.tgz"
+ *     (BSDiffPatchFile, tbox/patch.h)
+ *     "upgrade:bsdiff patch success" 0 / "upgrade:Not Found Old Package" / "upgrade:bsdiff patch pkg error"
+ *   type TBOX_RESTORE_WHOLE (1): moves `fetched` to `complete` without a shell (rename; across file
+ *     systems a copy flushed to disk and renamed into place, then the source removed), then flushes the
+ *     directory. Any path works, blanks and shell characters included.
+ *     "upgrade:whole pkg rename success" 0 / "upgrade:whole pkg rename fail"
+ *   any other type: nothing is done; 0 and the status untouched.
+ * A NULL argument gives -1 with nothing written. Blocks for the patch or the copy.
+ */
+TBOX_API int RestoreUpgradePkg(const char *fetched, const char *complete, uint8_t type, char *status);
+
+TBOX_END_DECLS
+
+#endif

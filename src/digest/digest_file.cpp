@@ -1,0 +1,79 @@
+#include "digest/digest_file.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/io.h"
+#include "common/log.h"
+#include "common/raii.h"
+#include "tbox/convert.h"
+
+namespace tbox::digest {
+namespace {
+
+// Files are hashed in chunks of this size, so memory use does not grow with the file.
+constexpr long kChunk = 256L * 1024;
+
+enum Step : int { kOk, kOpenFailed, kNoMemory, kReadFailed, kHashFailed };
+
+// Lines carry the exported function's source and line, as if it had logged them itself.
+#define SAY(level, fmt, ...) TBOX_LOG_AT(site.source, site.line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+Step hash(const char *path, int64_t size, const EVP_MD *type, char *hex) {
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return kOpenFailed;
+    posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    Malloced<unsigned char> buf(static_cast<unsigned char *>(std::malloc(kChunk)));
+    if (buf == nullptr) return kNoMemory;
+    Owned<EVP_MD_CTX, EVP_MD_CTX_free> ctx(EVP_MD_CTX_new());
+    if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), type, nullptr) != 1) return kHashFailed;
+    for (int64_t left = size; left > 0;) {
+        const auto n = static_cast<size_t>(left < kChunk ? left : kChunk);
+        const ssize_t got = io::read_full(fd.get(), buf.get(), n);
+        if (got != static_cast<ssize_t>(n)) {
+            if (got >= 0) errno = EIO;  // the file shrank since it was sized
+            return kReadFailed;
+        }
+        if (EVP_DigestUpdate(ctx.get(), buf.get(), n) != 1) return kHashFailed;
+        left -= static_cast<int64_t>(n);
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1) return kHashFailed;
+    HexToStr(reinterpret_cast<unsigned char *>(hex), digest, static_cast<int>(len));
+    return kOk;
+}
+
+}  // namespace
+
+char *file_digest(const char *path, char *md, const Kind &kind, Site site) {
+    if (md == nullptr) {
+        SAY(debug, "%s The point md is NULL\n", kind.name);
+        return nullptr;
+    }
+    const int64_t size = GetFileSize(path);
+    if (size == -1) return nullptr;
+    switch (hash(path, size, kind.algorithm(), md)) {
+        case kOk:
+            SAY(debug, "Get File[%s] %ssum[%s]\n", path, kind.name, md);
+            return md;
+        case kOpenFailed:
+            SAY(debug, "%s open digest File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
+            return nullptr;
+        case kNoMemory:
+            SAY(warn, "%s mallco Len{%ld] memory for file error[%s]\n", kind.name, kChunk, std::strerror(errno));
+            return nullptr;
+        case kReadFailed:
+            SAY(warn, "%s Read File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
+            return nullptr;
+        default:
+            SAY(warn, "%s digest File[%s] error\n", kind.name, path);
+            return nullptr;
+    }
+}
+
+}  // namespace tbox::digest

@@ -1,0 +1,1 @@
+tbox_module(gnss SOURCES gnss_api.cpp)

@@ -1,0 +1,1 @@
+tbox_module(net SOURCES net_api.cpp)

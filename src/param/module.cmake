@@ -1,0 +1,1 @@
+tbox_module(param SOURCES param_api.cpp)

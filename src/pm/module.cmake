@@ -1,0 +1,1 @@
+tbox_module(pm SOURCES pm_api.cpp)

@@ -1,0 +1,1 @@
+tbox_module(wifi SOURCES wifi_api.cpp)
