@@ -1,0 +1,145 @@
+// ky.gnss: replays an NMEA log. Every sentence goes out as GpsOrignalUpdate; every RMC and GGA also
+// updates the position and sends it as GpsParseredUpdate (the ten numbers of nmea::Fix, in order);
+// GpsSyncTime(1) follows once per fix, when the fix is valid and the date is known. Sentences are
+// paced by their UTC time (divided by --speed). Bad lines are reported with file and line and skipped.
+#include <tbox/gnss_gdbus.h>
+
+#include <fstream>
+#include <vector>
+
+#include "nmea.h"
+#include "sim.h"
+
+namespace tbox::sim {
+namespace {
+
+// A gap in the log longer than this (receiver off, or the log cut) is replayed as one second.
+constexpr int64_t kLongestGapMs = 10000;
+
+class GnssService : public Service {
+public:
+    explicit GnssService(Hub &hub) : Service(hub), skeleton_(ky_gnss_skeleton_new()) {
+        g_signal_connect(skeleton_.get(), "handle-get-gps-data",
+                         handler(+[](KyGnss *o, GDBusMethodInvocation *inv, gpointer self) -> gboolean {
+                             ky_gnss_complete_get_gps_data(o, inv, static_cast<GnssService *>(self)->record());
+                             return TRUE;
+                         }),
+                         this);
+        on("start", "file:s?", "replays an NMEA log from its start (default: the --nmea log)", [this](const Args &a) {
+            const std::string file = a.has(0) ? a.text(0) : hub_.options().nmea;
+            if (file.empty()) return std::string("no log given (and no --nmea)");
+            return start_log(file);
+        });
+        on("stop", "", "stops the replay; the last position stays", [this](const Args &) {
+            stop_log();
+            return "";
+        });
+        on("sentence", "text:s", "handles one sentence as if it came from the receiver",
+           [this](const Args &a) { return handle(a.text(0), "event", 0); });
+        on("sync", "value:i", "emits GpsSyncTime(value)", [this](const Args &a) {
+            ky_gnss_emit_gps_sync_time(skeleton_.get(), a.integer(0));
+            return "";
+        });
+    }
+    const char *prefix() const override { return "gnss"; }
+    const char *bus_name() const override { return "ky.gnss"; }
+    const char *object_path() const override { return "/ky/gnss"; }
+    GDBusInterfaceSkeleton *skeleton() override { return G_DBUS_INTERFACE_SKELETON(skeleton_.get()); }
+
+    std::string start() override {
+        if (hub_.options().nmea.empty()) return "";
+        return start_log(hub_.options().nmea);
+    }
+
+private:
+    GVariant *record() const {
+        const auto r = nmea::to_record(fix_);
+        return g_variant_new("(iiiiiiiiii)", r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9]);
+    }
+
+    std::string start_log(const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) return "cannot read NMEA log " + file;
+        stop_log();
+        file_ = file;
+        std::string line;
+        while (std::getline(in, line)) lines_.push_back(line);
+        hub_.say("gnss: replaying " + file + " (" + std::to_string(lines_.size()) + " lines)");
+        timers_.after(0, [this] { step(); });
+        return "";
+    }
+
+    void stop_log() {
+        timers_.cancel_all();
+        lines_.clear();
+        next_ = 0;
+        epoch_ms_ = -1;
+    }
+
+    // Sends the sentences of the current epoch, then waits for the next epoch's time.
+    void step() {
+        while (next_ < lines_.size()) {
+            const std::string &line = lines_[next_];
+            nmea::Sentence s;
+            if (nmea::parse_sentence(line, s).empty()) {
+                const int64_t t = nmea::time_of_day_ms(s);
+                if (t >= 0 && epoch_ms_ >= 0 && t != epoch_ms_) {
+                    int64_t gap = t - epoch_ms_;
+                    if (gap < 0) gap += 86400000;  // past midnight
+                    if (gap > kLongestGapMs) gap = 1000;
+                    epoch_ms_ = t;
+                    const double speed = hub_.options().speed > 0 ? hub_.options().speed : 1;
+                    timers_.after(static_cast<unsigned>(static_cast<double>(gap) / speed), [this] { step(); });
+                    return;
+                }
+                if (t >= 0) epoch_ms_ = t;
+            }
+            ++next_;
+            handle(line, file_, static_cast<int>(next_));
+        }
+        hub_.say("gnss: end of " + file_);
+    }
+
+    // One line from the receiver: "" or why it was skipped.
+    std::string handle(const std::string &line, const std::string &file, int line_no) {
+        const std::string where = file + ":" + std::to_string(line_no) + ": ";
+        if (line.empty() || line == "\r") return "";
+        nmea::Sentence s;
+        std::string error = nmea::parse_sentence(line, s);
+        if (!error.empty()) {
+            hub_.complain(where + error + " (skipped)");
+            return error;
+        }
+        ky_gnss_emit_gps_orignal_update(skeleton_.get(), s.text.c_str());
+        error = nmea::apply(s, fix_);
+        if (error == "-") return "";
+        if (!error.empty()) {
+            hub_.complain(where + error + " (position not updated)");
+            return error;
+        }
+        ky_gnss_emit_gps_parsered_update(skeleton_.get(), record());
+        if (fix_.valid == 0) {
+            synced_ = false;
+        } else if (!synced_ && nmea::unix_time(fix_) > 0) {
+            synced_ = true;
+            ky_gnss_emit_gps_sync_time(skeleton_.get(), 1);
+        }
+        return "";
+    }
+
+    GObjectPtr<KyGnss> skeleton_;
+    nmea::Fix fix_;
+    bool synced_ = false;
+    std::string file_;
+    std::vector<std::string> lines_;
+    size_t next_ = 0;
+    int64_t epoch_ms_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<Service> make_gnss_service(Hub &hub) {
+    return std::make_unique<GnssService>(hub);
+}
+
+}  // namespace tbox::sim
