@@ -7,13 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
+#include "support/threads.h"
 #include "tbox/mcu.h"
 #include "tbox/upgrade_config.h"
 
@@ -25,13 +25,6 @@ std::atomic<int> g_polls{0};
 // More polls than any case here expects: the counting receive then fails, so a wrong timeout unit
 // (seconds taken for milliseconds) ends the receive at once instead of at the test runner's time-out.
 constexpr int kPollLimit = 10;
-
-long thread_count() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-}
-// Threads of the process before the test's own code runs: one, or two under qemu-user, which runs a
-// thread of its own.
-const long g_threadsAtStart = thread_count();
 
 int raw_send(int queue, long mtype, const Bytes &text) {
     std::vector<unsigned char> buf(sizeof(long) + text.size());
@@ -69,7 +62,7 @@ class QueueChannels : public ::testing::Test {
 protected:
     void SetUp() override {
         // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
-        ASSERT_EQ(thread_count(), g_threadsAtStart);
+        ASSERT_EQ(tbox::test::thread_count(), tbox::test::g_threadsAtStart);
         // Keys 1 and 2 are fixed: never touch the host's queues. Only a missing privilege is a reason to skip.
         if (unshare(CLONE_NEWIPC) != 0) {
             if (errno == EPERM) GTEST_SKIP() << "may not create an IPC namespace";
