@@ -108,6 +108,18 @@ TBOX_API int DownloadUpgradeFile(const char *url, const char *path, char *status
  */
 TBOX_API int SetDownloadCaFile(const char *caFile);
 
+/* Download progress: the body bytes stored so far and the total the server announced, -1 while unknown. */
+typedef void (*DownloadProgressCb)(int64_t received, int64_t total);
+
+/*
+ * Makes every later DownloadUpgradeFile, in any thread, report its progress to `callback`; NULL removes
+ * it (a transfer under way then stops reporting; a report already running finishes). The callback runs on the thread
+ * that runs DownloadUpgradeFile, inside the transfer: at most once every 250 ms while bytes of a 2xx body
+ * arrive, and once more when the body is complete (received == total). A failed transfer gets no final
+ * report. Keep it short; it must not call DownloadUpgradeFile.
+ */
+TBOX_API void RegisterDownloadProgressCb(DownloadProgressCb callback);
+
 /*
  * Compares the file's MD5 with `md5` (32 hexadecimal digits, either case). Status (TBOX_CHECK_STATUS_SIZE):
  *   "upgrade:MD5 OK"                 0: equal

@@ -312,19 +312,41 @@ void store_status(char *status, const char *text, size_t capacity) {
     if (status != nullptr) copy_cut(status, text, capacity);
 }
 
+// The download progress callback; read at every report, so NULL stops reports at once, also mid-transfer.
+std::atomic<DownloadProgressCb> g_progressCb{nullptr};
+// Reports during a transfer are at least this far apart.
+constexpr gint64 kProgressPeriodUs = gint64{250} * 1000;
+
 struct BodySink {
     CURL *curl;
     int fd;
+    int64_t stored = 0;
+    gint64 lastReportUs = 0;
 };
 
 // Stores the body of a 2xx response only; anything else ends the transfer before a byte is stored.
 size_t write_body(char *data, size_t size, size_t count, void *user) {
-    const auto *sink = static_cast<BodySink *>(user);
+    auto *sink = static_cast<BodySink *>(user);
     long code = 0;
     curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &code);
     const size_t n = size * count;
     if (code < 200 || code > 299) return 0;
-    return tbox::io::write_full(sink->fd, data, n) == static_cast<ssize_t>(n) ? n : 0;
+    if (tbox::io::write_full(sink->fd, data, n) != static_cast<ssize_t>(n)) return 0;
+    sink->stored += static_cast<int64_t>(n);
+    return n;
+}
+
+// libcurl's transfer-info callback: hands the stored byte count and the announced total (-1 while
+// unknown) to the progress callback, at most once per kProgressPeriodUs. Never aborts the transfer.
+int report_progress(void *user, curl_off_t dltotal, curl_off_t, curl_off_t, curl_off_t) {
+    auto *sink = static_cast<BodySink *>(user);
+    const DownloadProgressCb callback = g_progressCb.load();
+    if (callback == nullptr || sink->stored == 0) return 0;
+    const gint64 now = g_get_monotonic_time();
+    if (sink->lastReportUs != 0 && now - sink->lastReportUs < kProgressPeriodUs) return 0;
+    sink->lastReportUs = now;
+    callback(sink->stored, dltotal > 0 ? static_cast<int64_t>(dltotal) : -1);
+    return 0;
 }
 
 void restrict_protocols(CURL *curl) {
@@ -339,7 +361,7 @@ void restrict_protocols(CURL *curl) {
 
 // Runs the transfer of `url` into `fd`. Returns libcurl's code, CURLE_HTTP_RETURNED_ERROR for a final
 // response outside 200-299.
-CURLcode transfer(const char *url, int fd) {
+CURLcode transfer(const char *url, int fd, int64_t &stored) {
     static const CURLcode kGlobalInit = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (kGlobalInit != CURLE_OK) return kGlobalInit;
     const tbox::Owned<CURL, curl_easy_cleanup> curl(curl_easy_init());
@@ -350,6 +372,7 @@ CURLcode transfer(const char *url, int fd) {
         caFile = g_caFile;
     }
     BodySink sink{curl.get(), fd};
+    stored = 0;
     CURL *c = curl.get();
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
@@ -367,7 +390,11 @@ CURLcode transfer(const char *url, int fd) {
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_body);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, report_progress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &sink);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     const CURLcode performed = curl_easy_perform(c);
+    stored = sink.stored;
     long code = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
     const bool answered = code != 0 || performed == CURLE_OK;
@@ -489,7 +516,8 @@ int DownloadUpgradeFile(const char *url, const char *path, char *status) {
         store_status(status, "upgrade: open file fail!", TBOX_DOWNLOAD_STATUS_SIZE);
         return -1;
     }
-    CURLcode code = transfer(url, fd.get());
+    int64_t stored = 0;
+    CURLcode code = transfer(url, fd.get(), stored);
     if (::close(fd.release()) != 0 && code == CURLE_OK) code = CURLE_WRITE_ERROR;
     if (code != CURLE_OK) {
         TBOX_LOG(err, "perform error:%s\n", curl_easy_strerror(code));
@@ -499,8 +527,14 @@ int DownloadUpgradeFile(const char *url, const char *path, char *status) {
         store_status(status, text, TBOX_DOWNLOAD_STATUS_SIZE);
         return -1;
     }
+    // The last report of a complete body, whenever the previous one came: the total is known now.
+    if (const DownloadProgressCb callback = g_progressCb.load(); callback != nullptr) callback(stored, stored);
     store_status(status, "upgrade:download OK!", TBOX_DOWNLOAD_STATUS_SIZE);
     return 0;
+}
+
+void RegisterDownloadProgressCb(DownloadProgressCb callback) {
+    g_progressCb = callback;
 }
 
 int CheckUpgradePkgMd5(const char *path, const char *md5, char *status) {

@@ -7,6 +7,7 @@ Usage: http_peer.py ROOT [CERT KEY]
   /redirect        302 to /files/pkg
   /stall           200 promising 1000 bytes, sends 1, then nothing
   /trickle/<n>     200 with n bytes, one every 0.4 s
+  /drip/<n>        200 with n KiB, 1 KiB every 20 ms
 """
 import http.server
 import os
@@ -59,6 +60,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"t")
                 self.wfile.flush()
                 time.sleep(0.4)
+        elif kind == "drip":
+            self.head(200, int(arg) * 1024)
+            for _ in range(int(arg)):
+                self.wfile.write(b"d" * 1024)
+                self.wfile.flush()
+                time.sleep(0.02)
         else:
             self.head(404, 0)
 

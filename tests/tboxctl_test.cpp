@@ -1,0 +1,461 @@
+// tboxctl as a user runs it: a separate process against the simulator on the test's private bus.
+// Tables of (arguments -> exit status, output); sessions run their rows in order against one simulator,
+// so a row sees what the rows before it changed.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/pump.h"
+#include "support/sim_runner.h"
+#include "support/tboxctl_run.h"
+
+using tbox::test::CtlResult;
+using tbox::test::line_count;
+using tbox::test::SimRunner;
+using tbox::test::tboxctl;
+using tbox::test::tboxctl_while;
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+struct Row {
+    Words args;
+    int status;
+    std::string out;  // the whole standard output
+};
+
+std::string show(const Words &args) {
+    std::string s = "tboxctl";
+    for (const auto &a : args) s += " " + a;
+    return s;
+}
+
+void run_session(const std::vector<Row> &rows) {
+    for (const auto &row : rows) {
+        const CtlResult r = tboxctl(row.args);
+        EXPECT_EQ(r.status, row.status) << show(row.args) << "\nstderr: " << r.err;
+        EXPECT_EQ(r.out, row.out) << show(row.args);
+        if (row.status != 0) {
+            // The last line is tboxctl's; a library that reports on stderr itself may come before it.
+            EXPECT_NE(r.err.find("tboxctl "), std::string::npos) << show(row.args) << "\n" << r.err;
+            EXPECT_EQ(r.err.back(), '\n');
+        }
+    }
+}
+
+// --- bad usage -------------------------------------------------------------------------------------
+
+TEST(TboxctlUsage, BadInputIsNamedAndNothingIsSent) {
+    tbox::test::TempDir dir;
+    tbox::test::put(dir / "file", "data");
+    const std::string file = dir / "file";
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    struct Bad {
+        Words args;
+        std::string problem;  // what the one stderr line must say
+    };
+    const std::vector<Bad> table = {
+        {{"frob"}, "tboxctl: unknown command 'frob'"},
+        {{"modem", "frob"}, "tboxctl modem: unknown command 'frob'"},
+        {{"modem"}, "tboxctl modem: missing command (info, csq, at)"},
+        {{"wifi", "ap"}, "tboxctl wifi ap: missing command (get, set, start, stop)"},
+        {{"modem", "csq", "--bogus"}, "tboxctl modem csq: unknown option --bogus"},
+        {{"modem", "at"}, "tboxctl modem at: missing argument CMD"},
+        {{"modem", "at", "AT", "extra"}, "tboxctl modem at: unexpected argument 'extra'"},
+        {{"modem", "at", "AT", "--lines", "0"}, "--lines: 0 is out of range (1 to 20)"},
+        {{"modem", "at", "AT", "--lines"}, "--lines needs a value"},
+        {{"--json=yes", "modem", "csq"}, "--json takes no value"},
+        {{"param", "get", "abc"}, "tboxctl param get: INDEX: 'abc' is not a number"},
+        {{"param", "get", "1x"}, "INDEX: '1x' is not a number"},
+        {{"param", "get", "-1"}, "INDEX: -1 is out of range (0 to 2147483647)"},
+        {{"param", "get", "99999999999999999999"}, "is out of range"},
+        {{"param", "limits", "1", "100", "20"}, "MIN 100 is above MAX 20"},
+        {{"net", "status", "15"}, "tboxctl net status: PROFILE: 15 is out of range (1 to 14)"},
+        {{"net", "ip", "0"}, "PROFILE: 0 is out of range (1 to 14)"},
+        {{"net", "watch", "--count=0"}, "--count: 0 is out of range"},
+        {{"wifi", "mode", "3"}, "MODE: 3 is out of range (0 to 2)"},
+        {{"wifi", "ap", "set", "ssid-of-thirty-two-characters-xx", "password"}, "SSID: longer than 31 characters"},
+        {{"wifi", "ap", "set", "depot", "pw", "--security", "3"}, "--security: 3 is out of range (0 to 2)"},
+        {{"pm", "alarm", "add", "10"}, "tboxctl pm alarm add: missing argument ID"},
+        {{"pm", "wakeup", "256"}, "SOURCE: 256 is out of range (0 to 255)"},
+        {{"gnss", "watch", "--count", "many"}, "--count: 'many' is not a number"},
+        {{"mcu", "send", "0x0201", "5", "ABC"}, "DATA: odd number of hex digits in 'ABC'"},
+        {{"mcu", "send", "0x0201", "5", "XY"}, "DATA: 'XY' is not hex bytes"},
+        {{"mcu", "send", "0x4000", "5", "00"}, "TYPE: 0x4000 is out of range (257 to 16382)"},
+        {{"mcu", "send", "0x0201", "0x80", "00"}, "SUBCMD: 0x80 is out of range (0 to 127)"},
+        {{"patch", "/nonexistent/old", file, file}, "OLD: /nonexistent/old: No such file or directory"},
+        {{"patch", file, "/nonexistent/new", file}, "NEW: no directory /nonexistent"},
+        {{"digest", "/nonexistent"}, "FILE: /nonexistent: No such file or directory"},
+        {{"digest", file, "--algorithm", "crc"}, "--algorithm: 'crc' is not one of md5|sha256|both"},
+        {{"uart", "send", "/dev/nonexistent-tty", "00"}, "DEVICE: /dev/nonexistent-tty: No such file or directory"},
+        {{"uart", "send", file, "00", "--speed", "19200"}, "--speed: '19200' is not one of"},
+        {{"upgrade", "verify", file, "--md5", "123"}, "--md5: expected 32 hex digits"},
+        {{"upgrade", "verify", file}, "give exactly one of --md5 and --sha256"},
+        {{"upgrade", "version", "set", "1.2.3"}, "VERSION: '1.2.3' is not eleven digits"},
+        {{"upgrade", "restore", "patch", file, file}, "TYPE: 'patch' is not one of diff|whole"},
+        {{"upgrade", "run", "--version", "00101003003", "--md5", std::string(32, 'A')}, "missing option --url"},
+        {{"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", "00101003003"},
+         "give exactly one of --md5 and --sha256"},
+        {{"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", "0010100300"},
+         "--version: '0010100300' is not"},
+        {{"upgrade", "run", "--url", "u", "--version", "00101003003", "--md5", std::string(32, 'A'), "--dir",
+          "/nonexistent"},
+         "--dir: no directory /nonexistent"},
+    };
+    for (const auto &bad : table) {
+        const CtlResult r = tboxctl(bad.args);
+        EXPECT_EQ(r.status, 2) << show(bad.args);
+        EXPECT_EQ(r.out, "") << show(bad.args);
+        EXPECT_EQ(line_count(r.err), 1u) << show(bad.args) << "\n" << r.err;
+        EXPECT_NE(r.err.find(bad.problem), std::string::npos) << show(bad.args) << "\n" << r.err;
+    }
+    EXPECT_EQ(sim.received(""), std::vector<std::string>{}) << "bad usage sends nothing";
+}
+
+TEST(TboxctlUsage, ValuesOfTheWrongTypeForTheParameterAreRefusedAfterOnlyTheTypeQuery) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    const CtlResult r = tboxctl({"param", "set", "1", "thirty"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("VALUE: parameter 1 takes an integer, not 'thirty'"), std::string::npos) << r.err;
+    EXPECT_EQ(sim.received("ky.param SetParam"), std::vector<std::string>{});
+}
+
+// --- help and completion ---------------------------------------------------------------------------
+
+TEST(TboxctlHelp, EveryLevelHasHelpOnStdout) {
+    const std::vector<std::pair<Words, std::string>> table = {
+        {{"--help"}, "Usage: tboxctl [--json] [--address ADDR] <command> ..."},
+        {{"modem", "--help"}, "Usage: tboxctl modem [--json] [--address ADDR] <command> ..."},
+        {{"modem", "at", "--help"}, "Usage: tboxctl modem at [options] CMD"},
+        {{"-h", "param", "set"}, "Usage: tboxctl param set INDEX VALUE"},
+        {{"wifi", "ap", "--help"}, "Usage: tboxctl wifi ap [--json] [--address ADDR] <command> ..."},
+        {{"pm", "alarm", "add", "--help"}, "Usage: tboxctl pm alarm add SECONDS ID"},
+        {{"mcu", "send", "--help"}, "Usage: tboxctl mcu send TYPE SUBCMD DATA"},
+        {{"upgrade", "run", "--help"}, "Usage: tboxctl upgrade run [options]"},
+        {{"upgrade", "version", "set", "--help"}, "Usage: tboxctl upgrade version set VERSION"},
+        {{"uart", "receive", "--help"}, "Usage: tboxctl uart receive [options] DEVICE"},
+        {{"net", "frob", "--help"}, "Usage: tboxctl net [--json] [--address ADDR] <command> ..."},
+        {{"param", "get", "abc", "--bogus", "--help"}, "Usage: tboxctl param get INDEX"},
+    };
+    for (const auto &[args, first_line] : table) {
+        const CtlResult r = tboxctl(args);
+        EXPECT_EQ(r.status, 0) << show(args);
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n')), first_line) << show(args);
+        EXPECT_NE(r.out.find("Exit status: 0 success, 1 failure reported by the box, 2 bad usage"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+    }
+    const CtlResult top = tboxctl({"--help"});
+    for (const char *domain : {"modem", "gnss", "param", "net", "wifi", "pm", "gb", "mcu", "upgrade", "patch", "digest",
+                               "uart", "completion"}) {
+        EXPECT_NE(top.out.find(std::string("\n  ") + domain + " "), std::string::npos) << domain;
+    }
+}
+
+TEST(TboxctlHelp, BashCompletionOffersWhatTheTableHas) {
+    tbox::test::TempDir dir, files;
+    tbox::test::put(files / "package.tgz", "x");
+    tbox::test::put(files / "patch.bin", "x");
+    const CtlResult script = tboxctl({"completion", "bash"});
+    ASSERT_EQ(script.status, 0);
+    tbox::test::put(dir / "completion.bash", script.out);
+    const std::string common = "--address --help --json --verbose";
+    const std::vector<std::pair<std::string, std::string>> table = {
+        {"tboxctl u", "uart upgrade"},
+        {"tboxctl upg", "upgrade"},
+        {"tboxctl --json --address unix:path=/x mo", "modem"},
+        {"tboxctl upgrade version ", common + " get set"},
+        {"tboxctl upgrade run --ty", "--type"},
+        {"tboxctl upgrade run --url ", ""},
+        {"tboxctl net watch --c", "--count"},
+        {"tboxctl upgrade restore d", "diff"},
+        {"tboxctl digest --algorithm ", "both md5 sha256"},
+        {"tboxctl upgrade run --type w", "whole"},
+        {"tboxctl digest " + files.path + "/pa", files.path + "/package.tgz " + files.path + "/patch.bin"},
+        {"tboxctl upgrade restore diff " + files.path + "/pac", files.path + "/package.tgz"},
+        {"tboxctl frob ", common + " completion digest gb gnss mcu modem net param patch pm uart upgrade wifi"},
+    };
+    for (const auto &[line, expected] : table) {
+        const std::string command = "cd " + files.path + " && bash -c 'source " + (dir / "completion.bash") +
+                                    "; COMP_WORDS=(" + line + (line.back() == ' ' ? "\"\"" : "") +
+                                    "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tboxctl; "
+                                    "printf \"%s\\n\" \"${COMPREPLY[@]}\" | sort | xargs echo' > " +
+                                    (dir / "reply");
+        ASSERT_EQ(std::system(command.c_str()), 0) << line;
+        std::string reply = tbox::test::get(dir / "reply");
+        if (!reply.empty() && reply.back() == '\n') reply.pop_back();
+        EXPECT_EQ(reply, expected) << line;
+    }
+}
+
+// --- each domain against the simulator -------------------------------------------------------------
+
+TEST(TboxctlSim, Modem) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    run_session({
+        {{"modem", "info"}, 0, "iccid: 89860121801097564807\nimei: 867698041234565\nimsi: 460011234567890\n"},
+        {{"modem", "csq"}, 0, "rssi: 23\n"},
+        {{"modem", "csq", "--json"}, 0, "{\"rssi\": 23}\n"},
+        {{"modem", "at", "AT+CSQ", "--prefix", "+CSQ:"}, 0, "result: 0\nanswer: 23,99\n"},
+        {{"--json", "modem", "at", "AT+QADC=9"}, 1, "{\"result\": 50, \"answer\": \"+CME ERROR: 50\"}\n"},
+        {{"modem", "at", "AT+FROB"}, 1, "result: 4\nanswer: +CME ERROR: 4\n"},
+    });
+    EXPECT_EQ(sim.inject("at.csq 7 99"), "");
+    run_session({{{"modem", "csq"}, 0, "rssi: 7\n"}});
+}
+
+TEST(TboxctlSim, Param) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    run_session({
+        {{"param", "type", "1"}, 0, "index: 1\ntype: 1\nkind: integer\n"},
+        {{"param", "get", "1"}, 0, "index: 1\ntype: integer\nvalue: 30\n"},
+        {{"param", "set", "1", "60"}, 0, "index: 1\ntype: integer\nvalue: 60\n"},
+        {{"param", "set", "1", "5"}, 1, ""},
+        {{"param", "get", "1", "--json"}, 0, "{\"index\": 1, \"type\": \"integer\", \"value\": 60}\n"},
+        {{"param", "set", "3", "broker.example.net"}, 0, "index: 3\ntype: text\nvalue: broker.example.net\n"},
+        {{"--json", "param", "get", "3"}, 0, "{\"index\": 3, \"type\": \"text\", \"value\": \"broker.example.net\"}\n"},
+        {{"param", "limits", "1", "1", "5"}, 0, "index: 1\nmin: 1\nmax: 5\n"},
+        {{"param", "set", "1", "5"}, 0, "index: 1\ntype: integer\nvalue: 5\n"},
+        {{"param", "get", "99"}, 1, ""},
+    });
+}
+
+TEST(TboxctlSim, Net) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    const std::vector<std::string> up = {"net.up 3 10.1.2.3"};
+    EXPECT_EQ(sim.inject("net.up 3 10.1.2.3"), "");
+    run_session({
+        {{"net", "status", "3"}, 0, "profile: 3\nstatus: 1\nstate: up\nip: 10.1.2.3\n"},
+        {{"net", "status", "4"}, 0, "profile: 4\nstatus: 0\nstate: down\n"},
+        {{"net", "ip", "3", "--json"}, 0, "{\"profile\": 3, \"ip\": \"10.1.2.3\"}\n"},
+    });
+    EXPECT_EQ(sim.inject("net.down 2"), "");
+    const CtlResult both = tboxctl({"--json", "net", "status"});
+    EXPECT_EQ(both.status, 0);
+    EXPECT_EQ(both.out.substr(both.out.find('\n') + 1), "{\"profile\": 2, \"status\": 0, \"state\": \"down\"}\n");
+    // Each change reports profiles 1 and 2: two events per NetStatus.
+    bool down = true;
+    const CtlResult watched = tboxctl_while({"--json", "net", "watch", "--count", "2"}, [&] {
+        sim.inject(down ? "net.down 1" : "net.up 1");
+        down = !down;
+    });
+    EXPECT_EQ(watched.status, 0) << watched.err;
+    EXPECT_EQ(line_count(watched.out), 2u) << watched.out;
+    EXPECT_EQ(watched.out.rfind("{\"profile\": 1, \"status\": ", 0), 0u) << watched.out;
+    EXPECT_NE(watched.out.find("\n{\"profile\": 2, \"status\": 0, \"state\": \"down\"}\n"), std::string::npos)
+        << watched.out;
+}
+
+TEST(TboxctlSim, Wifi) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    run_session({
+        {{"wifi", "status"}, 0, "status: 0\nstate: off\n"},
+        {{"wifi", "ap", "start"}, 1, ""},
+        {{"wifi", "on"}, 0, "wifi: on\n"},
+        {{"wifi", "mode", "2"}, 0, "mode: 2\n"},
+        {{"wifi", "ap", "set", "tbox-depot", "secret123", "--security", "2"}, 0, "ssid: tbox-depot\nsecurity: 2\n"},
+        {{"--json", "wifi", "ap", "get"},
+         0,
+         "{\"ssid\": \"tbox-depot\", \"password\": \"secret123\", \"security\": 2}\n"},
+        {{"wifi", "ap", "start"}, 0, "wifi: access point started\n"},
+        {{"wifi", "sta", "start"}, 0, "wifi: station started\n"},
+        {{"wifi", "sta", "connect", "depot-wlan", "wrong"}, 1, ""},
+        {{"wifi", "sta", "connect", "depot-wlan", "password1"}, 0, "connected: depot-wlan\n"},
+        {{"wifi", "status", "--json"}, 0, "{\"status\": 4, \"state\": \"access point and station\"}\n"},
+        {{"wifi", "ap", "stop"}, 0, "wifi: access point stopped\n"},
+        {{"wifi", "status"}, 0, "status: 3\nstate: station connected\n"},
+        {{"wifi", "sta", "stop"}, 0, "wifi: station stopped\n"},
+        {{"wifi", "off"}, 0, "wifi: off\n"},
+        {{"wifi", "status"}, 0, "status: 0\nstate: off\n"},
+    });
+}
+
+TEST(TboxctlSim, PowerManagement) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    run_session({
+        {{"pm", "state"}, 0, "state: 1\nname: awake\n"},
+        {{"pm", "wakeup-source", "--json"}, 0, "{\"source\": 1, \"name\": \"KL15\"}\n"},
+        {{"pm", "hold", "bench"}, 0, "hold: bench\n"},
+        {{"pm", "release", "bench"}, 0, "released: bench\n"},
+        {{"pm", "alarm", "add", "600", "7"}, 0, "alarm: 7\nseconds: 600\n"},
+        {{"pm", "alarm", "del", "7"}, 0, "deleted: 7\n"},
+    });
+    EXPECT_EQ(sim.inject("pm.sleep"), "");
+    run_session({
+        {{"pm", "state"}, 0, "state: 3\nname: asleep\n"},
+        {{"pm", "wakeup", "6"}, 0, "wakeup: sent\nsource: 6\n"},
+        {{"pm", "state", "--json"}, 0, "{\"state\": 1, \"name\": \"awake\"}\n"},
+        {{"pm", "wakeup-source"}, 0, "source: 6\nname: application\n"},
+    });
+    EXPECT_EQ(sim.received("ky.pm SetSleepEvent").size(), 1u);
+    EXPECT_EQ(sim.received("ky.pm DeleteSleepAlarm").size(), 1u);
+    const CtlResult heartbeat = tboxctl({"pm", "heartbeat"});
+    EXPECT_EQ(heartbeat.status, 0);
+    EXPECT_EQ(heartbeat.out.rfind("heartbeat: ", 0), 0u);
+    // An alarm fires while pm watch listens: the box wakes with source 3 and the alarm's id.
+    const CtlResult watched =
+        tboxctl_while({"--json", "pm", "watch", "--count", "1"}, [&] { sim.inject("pm.state 1 3 9"); });
+    EXPECT_EQ(watched.status, 0) << watched.err;
+    EXPECT_EQ(watched.out,
+              "{\"event\": \"power-state\", \"state\": 1, \"name\": \"awake\", \"source\": 3, \"alarm\": 9}\n");
+    const CtlResult gsensor = tboxctl_while({"pm", "watch", "--count", "1"}, [&] { sim.inject("pm.gsensor"); });
+    EXPECT_EQ(gsensor.out.find("event: gsensor-wakeup\n") != std::string::npos ||
+                  gsensor.out.find("event: power-state\n") != std::string::npos,
+              true)
+        << gsensor.out;
+}
+
+TEST(TboxctlSim, GbRealData) {
+    tbox::sim::Options options;
+    options.gb_interval_ms = 50;
+    SimRunner sim(options);
+    ASSERT_EQ(sim.failure(), "");
+    run_session({
+        {{"gb", "kl15"}, 0, "kl15: 1\ncharging: 0\n"},
+        {{"gb", "alarm", "--json"}, 0, "{\"alarm\": false}\n"},
+    });
+    EXPECT_EQ(sim.inject("gb.alarm 1"), "");
+    EXPECT_EQ(sim.inject("gb.kl15 0 1"), "");
+    run_session({
+        {{"gb", "alarm"}, 0, "alarm: true\n"},
+        {{"gb", "kl15", "--json"}, 0, "{\"kl15\": 0, \"charging\": 1}\n"},
+    });
+    const CtlResult r = tboxctl({"--json", "gb", "watch", "--count", "3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(line_count(r.out), 3u);
+    EXPECT_EQ(r.out.rfind("{\"length\": 23, \"data\": \"1A0101", 0), 0u) << r.out;
+}
+
+TEST(TboxctlSim, GnssFollowsTheDrive) {
+    tbox::sim::Options options;
+    options.nmea = TBOX_SIM_DRIVE_LOG;
+    options.speed = 20;
+    SimRunner sim(options);
+    ASSERT_EQ(sim.failure(), "");
+    const CtlResult fixes = tboxctl({"--json", "gnss", "watch", "--count", "3"});
+    EXPECT_EQ(fixes.status, 0) << fixes.err;
+    EXPECT_EQ(line_count(fixes.out), 3u);
+    EXPECT_EQ(fixes.out.rfind("{\"valid\": ", 0), 0u) << fixes.out;
+    const CtlResult nmea = tboxctl({"gnss", "watch", "--nmea", "--count", "2"});
+    EXPECT_EQ(nmea.status, 0);
+    EXPECT_EQ(nmea.out.rfind("nmea: $GN", 0), 0u) << nmea.out;
+    // Well into the drive: a valid fix near the depot, on the drive's date.
+    ASSERT_TRUE(tbox::test::pump_until(
+        [&] {
+            return tboxctl({"gnss", "get"}).out.rfind("valid: true\n", 0) == 0;
+        },
+        10000));
+    const CtlResult now = tboxctl({"gnss", "get"});
+    EXPECT_EQ(now.status, 0);
+    EXPECT_NE(now.out.find("\nlatitude: 31.2"), std::string::npos) << now.out;
+    EXPECT_NE(now.out.find("\ndate: 20260314\n"), std::string::npos) << now.out;
+}
+
+TEST(TboxctlSim, McuMessagesThroughTheQueues) {
+    if (unshare(CLONE_NEWIPC) != 0) GTEST_SKIP() << "no private IPC namespace";
+    tbox::sim::Options options;
+    options.queues = true;
+    SimRunner sim(options);
+    ASSERT_EQ(sim.failure(), "");
+    run_session({
+        {{"mcu", "send", "0x0201", "5", "A1B2C3"}, 0, "type: 513\nsubcmd: 133\nlength: 3\n"},
+        {{"mcu", "send", "0x0202", "0", "-", "--json"}, 0, "{\"type\": 514, \"subcmd\": 128, \"length\": 0}\n"},
+    });
+    // The simulator reads its queue every few milliseconds: the messages may still be on the queue.
+    tbox::test::pump_until([&] { return sim.received("mcu data").size() >= 2; }, 2000);
+    const auto data = sim.received("mcu data");
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_NE(data[0].find("A1B2C3"), std::string::npos) << data[0];
+    const CtlResult r = tboxctl_while({"--json", "mcu", "watch", "0x0301", "--count", "2"},
+                                      [&] { sim.inject("mcu.send 0x0301 0x05 0102"); });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"type\": 769, \"subcmd\": 5, \"length\": 2, \"data\": \"0102\"}\n"
+              "{\"type\": 769, \"subcmd\": 5, \"length\": 2, \"data\": \"0102\"}\n");
+    tbox::test::pump_until([&] { return !sim.received("mcu unsubscribe 0x0301").empty(); }, 2000);
+    EXPECT_EQ(sim.received("mcu unsubscribe 0x0301").size(), 1u) << "the watch cleans up after itself";
+}
+
+TEST(TboxctlSim, WatchEndsCleanlyOnInterrupt) {
+    tbox::sim::Options options;
+    options.gb_interval_ms = 50;
+    SimRunner sim(options);
+    ASSERT_EQ(sim.failure(), "");
+    const std::string address = tbox::test::private_bus_address();
+    const char *argv[] = {TBOXCTL_PATH, "--address", address.c_str(), "gb", "watch", nullptr};
+    GPid pid = 0;
+    gint out = -1;
+    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                                         nullptr, nullptr, &pid, nullptr, &out, nullptr, nullptr));
+    char first[64] = "";
+    ASSERT_GT(read(out, first, sizeof first - 1), 0) << "a record arrives";
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out);
+    EXPECT_TRUE(WIFEXITED(status)) << "ends by itself, not killed by the signal";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// --- files and serial ports ------------------------------------------------------------------------
+
+TEST(TboxctlFiles, PatchAndDigestAgreeWithThePeerTools) {
+    tbox::test::TempDir dir;
+    tbox::test::put(dir / "old", tbox::test::noise(50000, 1));
+    tbox::test::put(dir / "new", tbox::test::noise(50000, 1).replace(1000, 10, "0123456789"));
+    tbox::test::run("bsdiff " + (dir / "old") + " " + (dir / "new") + " " + (dir / "patch"));
+    tbox::test::put(dir / "bad", "BSDIFF40 not really");
+    tbox::test::run("md5sum " + (dir / "new") + " | cut -c1-32 | tr a-f A-F | tr -d '\\n' > " + (dir / "md5"));
+    tbox::test::run("sha256sum " + (dir / "new") + " | cut -c1-64 | tr a-f A-F | tr -d '\\n' > " + (dir / "sha"));
+    const std::string md5 = tbox::test::get(dir / "md5");
+    const std::string sha = tbox::test::get(dir / "sha");
+    run_session({
+        {{"patch", dir / "old", dir / "rebuilt", dir / "patch"}, 0, "patched: " + (dir / "rebuilt") + "\n"},
+        {{"patch", dir / "old", dir / "broken", dir / "bad"}, 1, ""},
+        {{"digest", dir / "rebuilt", "--algorithm", "md5"}, 0, "file: " + (dir / "rebuilt") + "\nmd5: " + md5 + "\n"},
+        {{"--json", "digest", dir / "rebuilt"},
+         0,
+         "{\"file\": \"" + (dir / "rebuilt") + "\", \"md5\": \"" + md5 + "\", \"sha256\": \"" + sha + "\"}\n"},
+    });
+    EXPECT_FALSE(std::filesystem::exists(dir / "broken")) << "a failed patch writes nothing";
+}
+
+TEST(TboxctlFiles, UartSendsAndReceivesOnAPseudoTerminal) {
+    int master = -1;
+    int slave = -1;
+    char name[128] = "";
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(slave, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);  // bytes written before tboxctl opens it stay bytes
+    run_session(
+        {{{"uart", "send", name, "A1B2C3", "--speed", "9600"}, 0, "device: " + std::string(name) + "\nsent: 3\n"}});
+    unsigned char got[8] = {};
+    ASSERT_EQ(read(master, got, sizeof got), 3);
+    EXPECT_EQ(got[0], 0xA1);
+    EXPECT_EQ(got[2], 0xC3);
+    const CtlResult r = tboxctl_while({"--json", "uart", "receive", name, "--wait", "30", "--bytes", "2"},
+                                      [&] { EXPECT_EQ(write(master, "\x5a\xa5", 2), 2); });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"device\": \"" + std::string(name) + "\", \"received\": 2, \"data\": \"5AA5\"}\n");
+    close(slave);
+    close(master);
+}
+
+}  // namespace

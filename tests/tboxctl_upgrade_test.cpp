@@ -1,0 +1,263 @@
+// tboxctl upgrade against the simulator's upgrade service, packages served over loopback HTTP, and the
+// box's own /oemdata (an empty tmpfs in this test process's private mount namespace, which tboxctl,
+// its child, shares). Every failing road must leave the version file, the previous package and the
+// upgrade directory as they were, and the task unbound.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/http_peer.h"
+#include "support/private_mount.h"
+#include "support/sim_runner.h"
+#include "support/tboxctl_run.h"
+#include "tbox/upgrade_gdbus.h"
+
+using tbox::test::CtlResult;
+using tbox::test::get;
+using tbox::test::put;
+using tbox::test::run;
+using tbox::test::tboxctl;
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+constexpr const char *kUpgradeDir = "/oemdata/upgrade";
+constexpr const char *kVersionFile = "/oemdata/upgrade/version.txt";
+constexpr const char *kOldPackage = "/oemdata/upgrade/old_upgrade.tgz";
+constexpr const char *kOldVersion = "00101002003";
+constexpr const char *kNewVersion = "00101003003";
+
+std::string sha256_of(const std::string &path) {
+    const std::string out = path + ".sha256";
+    run("sha256sum '" + path + "' | cut -c1-64 | tr -d '\\n' > '" + out + "'");
+    return get(out);
+}
+
+std::string last_line(const std::string &text) {
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    return t.substr(t.rfind('\n') == std::string::npos ? 0 : t.rfind('\n') + 1);
+}
+
+class TboxctlUpgrade : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(TBOX_DATA_ROOT) != "/oemdata") GTEST_SKIP() << "data root moved to " << TBOX_DATA_ROOT;
+        const std::string refused = tbox::test::private_tmpfs("/oemdata");  // before any thread starts
+        if (!refused.empty()) GTEST_SKIP() << refused;
+        ASSERT_TRUE(std::filesystem::create_directories("/oemdata/upgrade/upgradepkg"));
+        put(kVersionFile, kOldVersion);
+        // Two releases of a small package: a gzip'd tar with the application and its version.
+        const std::string src = served.path + "/src";
+        std::filesystem::create_directories(src);
+        put(src + "/app.bin", tbox::test::noise(200000, 7));
+        put(src + "/version.txt", kOldVersion);
+        run("tar -czf " + (served / "old.tgz") + " -C " + src + " app.bin version.txt");
+        put(src + "/app.bin", tbox::test::noise(200000, 7).replace(5000, 4, "v3.0"));
+        put(src + "/version.txt", kNewVersion);
+        run("tar -czf " + (served / "new.tgz") + " -C " + src + " app.bin version.txt");
+        run("bsdiff " + (served / "old.tgz") + " " + (served / "new.tgz") + " " + (served / "patch"));
+        put(served / "corrupt", get(served / "patch").substr(0, 200));  // cut short: its bzip2 blocks end early
+        put(served / "not-a-package", "plain text, no tar inside");
+        run(std::string("cp ") + (served / "old.tgz") + " " + kOldPackage);
+        http = std::make_unique<tbox::test::HttpPeer>(served.path);
+        tbox::sim::Options options;
+        options.upgrade_ms = 100;
+        sim = std::make_unique<tbox::test::SimRunner>(options);
+        ASSERT_EQ(sim->failure(), "");
+    }
+
+    Words road(const std::string &file, const std::string &sha256, const std::string &version = kNewVersion) {
+        return {"upgrade", "run", "--url", http->url("/files/" + file), "--version", version, "--sha256", sha256};
+    }
+
+    // The box as it was before a failed road: version, previous package, no leftovers, nobody bound.
+    void expect_box_as_it_was(const std::string &what) {
+        EXPECT_EQ(get(kVersionFile), kOldVersion) << what;
+        EXPECT_EQ(get(kOldPackage), get(served / "old.tgz")) << what;
+        std::vector<std::string> names;
+        for (const auto &e : std::filesystem::directory_iterator(kUpgradeDir)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"old_upgrade.tgz", "upgradepkg", "version.txt"})) << what;
+        EXPECT_EQ(bound_pid(), 0) << what << ": the task was left bound";
+    }
+
+    // The pid the upgrade service holds as bound (0: none), asked over the bus as any client would.
+    static int bound_pid() {
+        GError *error = nullptr;
+        KyUpdate *proxy = ky_update_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.update",
+                                                           "/ky/update", nullptr, &error);
+        if (proxy == nullptr) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+            return -1;
+        }
+        gint pid = -1;
+        if (!ky_update_call_get_bind_id_sync(proxy, &pid, nullptr, &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+        }
+        g_object_unref(proxy);
+        return pid;
+    }
+
+    tbox::test::TempDir served;
+    std::unique_ptr<tbox::test::HttpPeer> http;
+    std::unique_ptr<tbox::test::SimRunner> sim;
+};
+
+TEST_F(TboxctlUpgrade, RunTakesTheBoxToTheNewVersionByDifference) {
+    const CtlResult r = tboxctl(road("patch", sha256_of(served / "patch")));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "bind: ok\n"
+              "check: upgrade:Check Version OK\n"
+              "download: upgrade:download OK!\n"
+              "verify: upgrade:SHA256 OK\n"
+              "restore: upgrade:bsdiff patch success\n"
+              "start: upgrade:package accepted\n"
+              "version: 00101003003\n"
+              "unbind: ok\n");
+    EXPECT_NE(r.err.find("download: 100%\n"), std::string::npos) << "percentage lines when not on a terminal\n"
+                                                                 << r.err;
+    EXPECT_EQ(get(kVersionFile), kNewVersion);
+    EXPECT_EQ(get(std::string(kUpgradeDir) + "/tboxctl-package.tgz"), get(served / "new.tgz"))
+        << "the package handed over is the new release, rebuilt";
+    const auto installs = sim->received("ky.update StartUpgrade");
+    ASSERT_EQ(installs.size(), 1u);
+    EXPECT_NE(installs[0].find("/oemdata/upgrade/tboxctl-package.tgz"), std::string::npos) << installs[0];
+    EXPECT_EQ(bound_pid(), 0) << "unbound at the end";
+}
+
+TEST_F(TboxctlUpgrade, RunAsJsonGivesOneObjectPerStep) {
+    const CtlResult r = tboxctl({"--json", "upgrade", "run", "--url", http->url("/files/new.tgz"), "--version",
+                                 kNewVersion, "--sha256", sha256_of(served / "new.tgz"), "--type", "whole"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tbox::test::line_count(r.out), 8u) << r.out;
+    EXPECT_NE(r.out.find("{\"step\": \"restore\", \"status\": \"upgrade:whole pkg rename success\"}\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(get(kVersionFile), kNewVersion);
+}
+
+TEST_F(TboxctlUpgrade, AFailingStepStopsTheRoadAndLeavesTheBoxAsItWas) {
+    struct Case {
+        const char *what;
+        Words args;
+        std::string outcome;  // setup for the simulator's upgrade service, or ""
+        std::string last;     // tboxctl's line on stderr
+    };
+    const std::string patch_sha = sha256_of(served / "patch");
+    Words whole_garbage = road("not-a-package", sha256_of(served / "not-a-package"));
+    whole_garbage.insert(whole_garbage.end(), {"--type", "whole"});
+    const std::vector<Case> table = {
+        {"corrupt patch", road("corrupt", sha256_of(served / "corrupt")), "",
+         "tboxctl upgrade run: restore: upgrade:bsdiff patch pkg error"},
+        {"wrong digest", road("patch", std::string(64, 'A')), "", "tboxctl upgrade run: verify: upgrade:SHA256 error"},
+        {"refused start", whole_garbage, "",
+         "tboxctl upgrade run: start: upgrade failed: GDBus.Error:ky.update.Error.BadPackage: "
+         "/oemdata/upgrade/tboxctl-package.tgz: "
+         "not a gzip file"},
+        {"failed install", road("patch", patch_sha), "update.outcome 3",
+         "tboxctl upgrade run: start: upgrade failed: upgrade:package accepted"},
+        {"HTTP 404", road("missing", patch_sha), "",
+         "tboxctl upgrade run: download: upgrade:perform error:22-HTTP response code said error"},
+        {"same version", road("patch", patch_sha, kOldVersion), "", "tboxctl upgrade run: check: upgrade:Same Version"},
+        {"nobody listening",
+         {"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", kNewVersion, "--md5", std::string(32, 'a')},
+         "",
+         "tboxctl upgrade run: download: upgrade:perform error:7-Couldn't connect to server"},
+    };
+    for (const auto &c : table) {
+        if (!c.outcome.empty()) {
+            ASSERT_EQ(sim->inject(c.outcome), "");
+        }
+        const CtlResult r = tboxctl(c.args);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        EXPECT_EQ(last_line(r.err), c.last) << c.what;
+        expect_box_as_it_was(c.what);
+        if (!c.outcome.empty()) {
+            ASSERT_EQ(sim->inject("update.outcome 0"), "");
+        }
+    }
+}
+
+TEST_F(TboxctlUpgrade, CtrlCStopsTheRoadAfterTheStepUnderWayAndLeavesTheBoxAsItWas) {
+    const std::string address = tbox::test::private_bus_address();
+    const std::string url = http->url("/drip/300");  // 300 KiB over about 6 s
+    const char *argv[] = {TBOXCTL_PATH,
+                          "--address",
+                          address.c_str(),
+                          "upgrade",
+                          "run",
+                          "--url",
+                          url.c_str(),
+                          "--version",
+                          kNewVersion,
+                          "--md5",
+                          "00000000000000000000000000000000",
+                          nullptr};
+    GPid pid = 0;
+    gint err = -1;
+    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                                         nullptr, nullptr, &pid, nullptr, nullptr, &err, nullptr));
+    std::string text;
+    char c = 0;
+    while (text.find("download: ") == std::string::npos && read(err, &c, 1) == 1) text.push_back(c);
+    kill(pid, SIGINT);  // while the download runs
+    while (read(err, &c, 1) == 1) text.push_back(c);
+    close(err);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << text;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(text.find("download: 100%"), std::string::npos) << "the download ran to its end\n" << text;
+    EXPECT_EQ(last_line(text), "tboxctl upgrade run: download: interrupted");
+    expect_box_as_it_was("interrupted");
+    EXPECT_EQ(sim->received("ky.update StartUpgrade").size(), 0u);
+}
+
+TEST_F(TboxctlUpgrade, SingleSteps) {
+    const std::string fetched = std::string(kUpgradeDir) + "/fetched.patch";
+    const std::string complete = std::string(kUpgradeDir) + "/complete.tgz";
+    const struct {
+        Words args;
+        int status;
+        std::string out;
+    } table[] = {
+        {{"upgrade", "version", "get"}, 0, "version: 00101002003\nproject: 1\nmajor: 1\nsub1: 2\nsub2: 3\n"},
+        {{"upgrade", "check", kNewVersion}, 0, "status: upgrade:Check Version OK\nflags: 1\n"},
+        {{"upgrade", "check", "00201003003", "--json"}, 1, "{\"status\": \"upgrade:Project ID Error\"}\n"},
+        {{"upgrade", "download", http->url("/files/patch"), fetched}, 0, "status: upgrade:download OK!\n"},
+        {{"upgrade", "verify", fetched, "--sha256", sha256_of(served / "patch")}, 0, "status: upgrade:SHA256 OK\n"},
+        {{"upgrade", "restore", "diff", fetched, complete}, 0, "status: upgrade:bsdiff patch success\n"},
+        {{"upgrade", "start", complete}, 0, "message: upgrade:package accepted\noutcome: installed\n"},
+        {{"upgrade", "version", "set", kNewVersion, "--json"},
+         0,
+         "{\"version\": \"00101003003\", \"project\": 1, \"major\": 1, \"sub1\": 3, \"sub2\": 3}\n"},
+        {{"upgrade", "check", kNewVersion}, 1, "status: upgrade:Same Version\n"},
+        {{"upgrade", "unbind"}, 1, ""},  // another process (the ended one above) is the bound one
+    };
+    const CtlResult bind = tboxctl({"upgrade", "bind"});
+    EXPECT_EQ(bind.status, 0) << bind.err;
+    EXPECT_EQ(bind.out.rfind("bind: ok\npid: ", 0), 0u) << bind.out;
+    EXPECT_GT(bound_pid(), 0) << "bound to tboxctl's pid, which has ended since";
+    for (const auto &row : table) {
+        const CtlResult r = tboxctl(row.args);
+        EXPECT_EQ(r.status, row.status) << row.args[1] << "\n" << r.err;
+        EXPECT_EQ(r.out, row.out) << row.args[1];
+    }
+    EXPECT_EQ(get(complete), get(served / "new.tgz"));
+    EXPECT_EQ(get(kVersionFile), kNewVersion);
+}
+
+}  // namespace

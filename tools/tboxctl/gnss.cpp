@@ -1,0 +1,62 @@
+// tboxctl gnss: the current position and a stream of fixes or NMEA sentences (tbox/gnss.h).
+#include <tbox/gnss.h>
+
+#include "cli.h"
+
+namespace tboxctl {
+namespace {
+
+// The positioning service's record: valid, latitude and longitude in millionths of a degree, altitude in
+// dm, speed in 0.1 km/h, course in 0.1 degree, satellites, HDOP x 10, UTC date yyyymmdd, UTC time hhmmss.
+Answer position(const GnssRecord &r) {
+    char time[16];
+    g_snprintf(time, sizeof time, "%06d", r.field[9]);
+    return Answer()
+        .boolean("valid", r.field[0] != 0)
+        .decimal("latitude", r.field[1] / 1e6, 6)
+        .decimal("longitude", r.field[2] / 1e6, 6)
+        .decimal("altitude_m", r.field[3] / 10.0, 1)
+        .decimal("speed_kmh", r.field[4] / 10.0, 1)
+        .decimal("course_deg", r.field[5] / 10.0, 1)
+        .number("satellites", r.field[6])
+        .decimal("hdop", r.field[7] / 10.0, 1)
+        .number("date", r.field[8])
+        .text("time", time);
+}
+
+void on_record(const GnssRecord *record) {
+    watch_event(position(*record));
+}
+
+void on_nmea(const char *nmea) {
+    watch_event(Answer().text("nmea", trim_answer(nmea)));
+}
+
+int get(Context &ctx, const Args &) {
+    if (InitGNSSInterface(nullptr, nullptr) != 0) return ctx.fail("cannot reach the positioning service (ky.gnss)");
+    GnssRecord record{};
+    if (!GetGpsData(&record)) return ctx.fail("the positioning service gave no position");
+    ctx.print(position(record));
+    return kOk;
+}
+
+int watch_fixes(Context &ctx, const Args &args) {
+    const bool nmea = args.has("--nmea");
+    if (InitGNSSInterface(nmea ? on_nmea : nullptr, nmea ? nullptr : on_record) != 0) {
+        return ctx.fail("cannot reach the positioning service (ky.gnss)");
+    }
+    return watch(ctx, args.integer("--count"));
+}
+
+}  // namespace
+
+Command gnss_commands() {
+    return group("gnss", "Positioning: the current position and the stream of fixes.",
+                 {leaf("get", "the current position", {}, get),
+                  leaf("watch", "print each position (or NMEA sentence) as it comes, until interrupted",
+                       {int_option("--count", 1, 1000000, "stop after N events"),
+                        option("--nmea", Kind::Flag, "the receiver's sentences instead of positions")},
+                       watch_fixes)});
+}
+
+}  // namespace tboxctl

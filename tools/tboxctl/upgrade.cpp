@@ -1,0 +1,387 @@
+// tboxctl upgrade: each step of the over-the-air upgrade road, and "run", the whole road in one command
+// (tbox/upgrade.h, tbox/version.h).
+#include <pthread.h>
+#include <tbox/upgrade.h>
+#include <tbox/version.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "cli.h"
+
+namespace tboxctl {
+namespace {
+
+// --- progress of a download ----------------------------------------------------------------------
+
+bool g_progress_on_terminal = false;
+int g_progress_last = -1;
+
+void show_progress(int64_t received, int64_t total) {
+    if (total <= 0) {
+        std::fprintf(stderr, g_progress_on_terminal ? "\rdownload: %lld bytes" : "download: %lld bytes\n",
+                     static_cast<long long>(received));
+        return;
+    }
+    const int percent = static_cast<int>(received * 100 / total);
+    if (g_progress_on_terminal) {
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        std::fprintf(stderr, "\rdownload [%s%s] %3d%%  %lld/%lld bytes", std::string(filled, '#').c_str(),
+                     std::string(kWidth - filled, '-').c_str(), percent, static_cast<long long>(received),
+                     static_cast<long long>(total));
+    } else if (percent != g_progress_last) {
+        std::fprintf(stderr, "download: %d%%\n", percent);
+    }
+    g_progress_last = percent;
+    std::fflush(stderr);
+}
+
+// Follows one DownloadUpgradeFile with a progress bar on a terminal, percentage lines otherwise.
+int download_with_progress(const std::string &url, const std::string &path, char *status) {
+    g_progress_on_terminal = isatty(STDERR_FILENO) != 0;
+    g_progress_last = -1;
+    RegisterDownloadProgressCb(show_progress);
+    const int result = DownloadUpgradeFile(url.c_str(), path.c_str(), status);
+    RegisterDownloadProgressCb(nullptr);
+    if (g_progress_on_terminal && g_progress_last >= 0) std::fputc('\n', stderr);
+    return result;
+}
+
+// --- shared pieces -------------------------------------------------------------------------------
+
+std::string trimmed(const char *status) {
+    std::string s = status;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+int init(Context &ctx) {
+    if (InitUpgradeClient() != 0) return ctx.fail("cannot reach the upgrade service (ky.update)");
+    return kOk;
+}
+
+// Runs StartUpgradePkg while another thread runs the default main context, where its reply arrives.
+int start_package(const std::string &path, uint8_t flag, char *message) {
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    std::thread runner([loop] { g_main_loop_run(loop); });
+    const int result = StartUpgradePkg(path.c_str(), flag, message);
+    g_main_loop_quit(loop);
+    runner.join();
+    g_main_loop_unref(loop);
+    return result;
+}
+
+// Which digest to compare: "" when the arguments do not say exactly one.
+std::string digest_kind(const Args &args) {
+    if (args.has("--md5") == args.has("--sha256")) return "";
+    return args.has("--md5") ? "md5" : "sha256";
+}
+
+std::string check_digest_text(const std::string &kind, const std::string &digest) {
+    const size_t want = kind == "md5" ? 32 : 64;
+    if (digest.size() != want) return "--" + kind + ": expected " + std::to_string(want) + " hex digits";
+    const bool hex = std::all_of(digest.begin(), digest.end(), [](char c) { return g_ascii_isxdigit(c); });
+    return hex ? "" : "--" + kind + ": '" + digest + "' is not hex";
+}
+
+int verify_file(const std::string &path, const std::string &kind, const std::string &digest, char *status) {
+    return kind == "md5" ? CheckUpgradePkgMd5(path.c_str(), digest.c_str(), status)
+                         : CheckUpgradePkgSha256(path.c_str(), digest.c_str(), status);
+}
+
+uint8_t restore_type(const std::string &word) {
+    return word == "whole" ? TBOX_RESTORE_WHOLE : TBOX_RESTORE_DIFF;
+}
+
+Answer version_answer(const char *text) {
+    VersionRecord r{};
+    ConvertStringToVersion_v3(&r, text);
+    return Answer()
+        .text("version", trimmed(text))
+        .number("project", r.projectId)
+        .number("major", r.major)
+        .number("sub1", r.sub1)
+        .number("sub2", r.sub2);
+}
+
+// --- single steps --------------------------------------------------------------------------------
+
+int bind(Context &ctx, const Args &) {
+    if (const int s = init(ctx); s != kOk) return s;
+    if (BindUpgradeTask() != 0) return ctx.fail("the upgrade service refused the binding (another process owns it?)");
+    ctx.print(Answer().text("bind", "ok").number("pid", getpid()));
+    return kOk;
+}
+
+int unbind(Context &ctx, const Args &args) {
+    if (const int s = init(ctx); s != kOk) return s;
+    if (UnbindUpgradeTask(args.has("--reset-mcu") ? 1 : 0) != 0) {
+        return ctx.fail("not unbound: the service reports no binding of this process");
+    }
+    ctx.print(Answer().text("unbind", "ok"));
+    return kOk;
+}
+
+int check(Context &ctx, const Args &args) {
+    if (const int s = init(ctx); s != kOk) return s;
+    char status[TBOX_VERSION_STATUS_SIZE] = "";
+    uint8_t flags = 0;
+    const int result = CheckUpgradeVersion(args.text("VERSION").c_str(), &flags, status);
+    Answer a;
+    a.text("status", status);
+    if (result == 0) a.number("flags", flags);
+    ctx.print(a);
+    return result == 0 ? kOk : ctx.fail(status);
+}
+
+int download(Context &ctx, const Args &args) {
+    if (const int s = init(ctx); s != kOk) return s;
+    if (args.has("--ca") && SetDownloadCaFile(args.text("--ca").c_str()) != 0)
+        return ctx.fail("cannot use the CA file");
+    char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
+    const int result = download_with_progress(args.text("URL"), args.text("PATH"), status);
+    ctx.print(Answer().text("status", trimmed(status)));
+    return result == 0 ? kOk : ctx.fail(trimmed(status));
+}
+
+int verify(Context &ctx, const Args &args) {
+    const std::string kind = digest_kind(args);
+    if (kind.empty()) return ctx.usage("give exactly one of --md5 and --sha256");
+    const std::string &digest = args.text("--" + kind);
+    if (const std::string problem = check_digest_text(kind, digest); !problem.empty()) return ctx.usage(problem);
+    if (const int s = init(ctx); s != kOk) return s;
+    char status[TBOX_CHECK_STATUS_SIZE] = "";
+    const int result = verify_file(args.text("FILE"), kind, digest, status);
+    ctx.print(Answer().text("status", status));
+    return result == 0 ? kOk : ctx.fail(status);
+}
+
+int restore(Context &ctx, const Args &args) {
+    if (const int s = init(ctx); s != kOk) return s;
+    char status[TBOX_CHECK_STATUS_SIZE] = "";
+    const int result = RestoreUpgradePkg(args.text("FETCHED").c_str(), args.text("COMPLETE").c_str(),
+                                         restore_type(args.text("TYPE")), status);
+    ctx.print(Answer().text("status", status));
+    return result == 0 ? kOk : ctx.fail(status);
+}
+
+int start(Context &ctx, const Args &args) {
+    if (const int s = init(ctx); s != kOk) return s;
+    char message[TBOX_START_MESSAGE_SIZE] = "";
+    const int result = start_package(args.text("PACKAGE"), static_cast<uint8_t>(args.integer("--flag")), message);
+    ctx.print(Answer().text("message", message).text("outcome", result == 0 ? "installed" : "failed"));
+    return result == 0 ? kOk : ctx.fail(std::string("the upgrade failed: ") + message);
+}
+
+int version_get(Context &ctx, const Args &) {
+    char text[TBOX_VERSION_TEXT_SIZE] = "";
+    if (GetTBoxAppVersionStr(text) != 0) return ctx.fail("no version recorded");
+    ctx.print(version_answer(text));
+    return kOk;
+}
+
+int record_version(const std::string &version) {
+    VersionRecord r{};
+    ConvertStringToVersion_v3(&r, version.c_str());
+    UpdateTboxAppVersion(r.projectId, r.major, r.sub1, r.sub2);
+    char text[TBOX_VERSION_TEXT_SIZE] = "";
+    return GetTBoxAppVersionStr(text) == 0 && trimmed(text) == version ? 0 : -1;
+}
+
+int version_set(Context &ctx, const Args &args) {
+    const std::string &version = args.text("VERSION");
+    if (record_version(version) != 0) return ctx.fail("the version file was not updated");
+    ctx.print(version_answer(version.c_str()));
+    return kOk;
+}
+
+// --- the whole road ------------------------------------------------------------------------------
+
+// Ctrl-C (or SIGTERM) during the road: the step under way cannot be cut short, so the road stops after
+// it and puts the box back as it was; a second one ends the process at once. Signals are taken by one
+// thread of their own (blocked everywhere else, also in the threads started later).
+class Interrupts {
+public:
+    Interrupts() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+        waiter_ = std::thread([this] {
+            for (;;) {
+                int sig = 0;
+                if (sigwait(&set_, &sig) != 0 || done_) return;
+                if (++count_ > 1) _exit(128 + sig);
+                std::fputs("tboxctl upgrade run: interrupted; stopping after this step (again to quit at once)\n",
+                           stderr);
+            }
+        });
+    }
+    ~Interrupts() {
+        done_ = true;
+        pthread_kill(waiter_.native_handle(), SIGINT);  // wakes sigwait, which sees done_
+        waiter_.join();
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    Interrupts(const Interrupts &) = delete;
+    Interrupts &operator=(const Interrupts &) = delete;
+    bool seen() const { return count_ > 0; }
+
+private:
+    sigset_t set_{}, old_{};
+    std::atomic<bool> done_{false};
+    std::atomic<int> count_{0};
+    std::thread waiter_;
+};
+
+class Road {
+public:
+    Road(Context &ctx, const Args &args) : ctx_(ctx), args_(args) {}
+
+    int run() {
+        const std::string kind = digest_kind(args_);
+        if (kind.empty()) return ctx_.usage("give exactly one of --md5 and --sha256");
+        const std::string &digest = args_.text("--" + kind);
+        if (const std::string problem = check_digest_text(kind, digest); !problem.empty()) return ctx_.usage(problem);
+        const std::string dir = args_.has("--dir") ? args_.text("--dir") : TBOX_DATA_ROOT "/upgrade";
+        if (!g_file_test(dir.c_str(), G_FILE_TEST_IS_DIR)) return ctx_.usage("--dir: no directory " + dir);
+        fetched_ = dir + "/tboxctl-download.bin";
+        complete_ = dir + "/tboxctl-package.tgz";
+        const std::string &version = args_.text("--version");
+        const std::string type = args_.has("--type") ? args_.text("--type") : "diff";
+
+        if (const int s = init(ctx_); s != kOk) return s;
+        if (args_.has("--ca") && SetDownloadCaFile(args_.text("--ca").c_str()) != 0)
+            return ctx_.fail("cannot use the CA file");
+        if (BindUpgradeTask() != 0)
+            return ctx_.fail("bind: the upgrade service refused (another process owns the upgrade?)");
+        bound_ = true;
+        step("bind", "ok");
+        if (interrupts_.seen()) return failed("bind", "interrupted");
+
+        char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
+        uint8_t flags = 0;
+        if (CheckUpgradeVersion(version.c_str(), &flags, status) != 0) return failed("check", status);
+        step("check", status);
+        if (interrupts_.seen()) return failed("check", "interrupted");
+
+        if (download_with_progress(args_.text("--url"), fetched_, status) != 0) return failed("download", status);
+        if (interrupts_.seen()) return failed("download", "interrupted");
+        step("download", status);
+
+        if (verify_file(fetched_, kind, digest, status) != 0) return failed("verify", status);
+        step("verify", status);
+        if (interrupts_.seen()) return failed("verify", "interrupted");
+
+        if (RestoreUpgradePkg(fetched_.c_str(), complete_.c_str(), restore_type(type), status) != 0) {
+            return failed("restore", status);
+        }
+        step("restore", status);
+        if (interrupts_.seen()) return failed("restore", "interrupted");
+        if (type == "diff") unlink(fetched_.c_str());
+        // From here on no interruption stops the road: once the service accepts the package, the box installs it.
+
+        char message[TBOX_START_MESSAGE_SIZE] = "";
+        if (start_package(complete_, static_cast<uint8_t>(args_.integer("--flag")), message) != 0) {
+            return failed("start", std::string("upgrade failed: ") + message);
+        }
+        step("start", message);
+
+        if (record_version(version) != 0) return failed("version", "the version file was not updated");
+        step("version", version);
+        bound_ = false;
+        if (UnbindUpgradeTask(args_.has("--reset-mcu") ? 1 : 0) != 0)
+            return ctx_.fail("unbind: the service kept the binding");
+        step("unbind", "ok");
+        return kOk;
+    }
+
+private:
+    void step(const char *name, const std::string &status) {
+        if (ctx_.json) {
+            ctx_.print(Answer().text("step", name).text("status", trimmed(status.c_str())));
+        } else {
+            ctx_.print(Answer().text(name, trimmed(status.c_str())));
+        }
+    }
+
+    // Puts the box back as it was (files of this run removed, binding released) and reports the step.
+    int failed(const char *name, const std::string &status) {
+        unlink(fetched_.c_str());
+        unlink(complete_.c_str());
+        if (bound_) UnbindUpgradeTask(0);
+        bound_ = false;
+        return ctx_.fail(std::string(name) + ": " + trimmed(status.c_str()));
+    }
+
+    Context &ctx_;
+    const Args &args_;
+    std::string fetched_, complete_;
+    bool bound_ = false;
+    Interrupts interrupts_;
+};
+
+int run(Context &ctx, const Args &args) {
+    for (const char *required : {"--url", "--version"}) {
+        if (!args.has(required)) return ctx.usage(std::string("missing option ") + required);
+    }
+    return Road(ctx, args).run();
+}
+
+Param digest_option(const char *name, const char *help) {
+    return option(name, Kind::Text, help);
+}
+
+}  // namespace
+
+Command upgrade_commands() {
+    return group(
+        "upgrade", "The over-the-air upgrade road, step by step or whole.",
+        {leaf("bind", "make this (short-lived) process the upgrade's owner", {}, bind),
+         leaf("unbind", "release the binding (only the bound process can)",
+              {option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")}, unbind),
+         leaf("check", "is VERSION an upgrade for the box?",
+              {arg("VERSION", Kind::Text, "eleven-digit target version")}, check),
+         leaf("download", "fetch URL into PATH (http or https), with progress on stderr",
+              {arg("URL", Kind::Text, "http:// or https:// address"), arg("PATH", Kind::Path, "the file to write"),
+               option("--ca", Kind::File, "trust only the CA certificates in this PEM file")},
+              download),
+         leaf("verify", "compare a file's digest",
+              {arg("FILE", Kind::File, "the file"), digest_option("--md5", "the expected MD5 (32 hex digits)"),
+               digest_option("--sha256", "the expected SHA-256 (64 hex digits)")},
+              verify),
+         leaf("restore", "make the complete package: patch the box's previous package, or move a whole one",
+              {choice("TYPE", "diff|whole", "the kind of fetched file"), arg("FETCHED", Kind::File, "the fetched file"),
+               arg("COMPLETE", Kind::Path, "where the complete package goes")},
+              restore),
+         leaf("start", "hand a complete package to the upgrade service and wait for the outcome",
+              {arg("PACKAGE", Kind::File, "the complete package"),
+               int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0")},
+              start),
+         leaf("run", "the whole road: bind, check, download, verify, restore, start, record the version, unbind",
+              {option("--url", Kind::Text, "where the package (or difference) is; required"),
+               option("--version", Kind::Version, "the package's version (eleven digits); required"),
+               digest_option("--md5", "MD5 of the fetched file"),
+               digest_option("--sha256", "SHA-256 of the fetched file"),
+               choice("--type", "diff|whole",
+                      "a bsdiff difference against the box's package, or a whole package (default diff)"),
+               option("--dir", Kind::Text,
+                      "work directory for the fetched file and the package (default the box's upgrade directory)"),
+               int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0"),
+               option("--ca", Kind::File, "trust only the CA certificates in this PEM file"),
+               option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")},
+              run),
+         group("version", "The box's recorded software version.",
+               {leaf("get", "the recorded version", {}, version_get),
+                leaf("set", "record a version", {arg("VERSION", Kind::Version, "eleven digits, e.g. 00101003003")},
+                     version_set)})});
+}
+
+}  // namespace tboxctl
