@@ -7,13 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
+#include "support/threads.h"
 #include "tbox/mcu.h"
 #include "tbox/upgrade_config.h"
 
@@ -62,7 +62,7 @@ class QueueChannels : public ::testing::Test {
 protected:
     void SetUp() override {
         // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
-        ASSERT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}), 1);
+        ASSERT_EQ(tbox::test::thread_count(), tbox::test::g_threadsAtStart);
         // Keys 1 and 2 are fixed: never touch the host's queues. Only a missing privilege is a reason to skip.
         if (unshare(CLONE_NEWIPC) != 0) {
             if (errno == EPERM) GTEST_SKIP() << "may not create an IPC namespace";

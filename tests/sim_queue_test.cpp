@@ -6,13 +6,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "support/log_capture.h"
 #include "support/pump.h"
 #include "support/sim_runner.h"
+#include "support/threads.h"
 #include "tbox/mcu.h"
 #include "tbox/upgrade_config.h"
 
@@ -33,7 +33,7 @@ class SimQueues : public ::testing::Test {
 protected:
     void SetUp() override {
         // Threads started before unshare would stay in the host's namespace: there must be none yet.
-        ASSERT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}), 1);
+        ASSERT_EQ(tbox::test::thread_count(), tbox::test::g_threadsAtStart);
         if (unshare(CLONE_NEWIPC) != 0) {
             if (errno == EPERM) GTEST_SKIP() << "may not create an IPC namespace";
             FAIL() << "unshare: " << std::strerror(errno);
