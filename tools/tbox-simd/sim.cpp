@@ -107,17 +107,17 @@ std::vector<uint8_t> Args::bytes(size_t i) const {
 }
 
 std::string check_args(const std::string &params, const std::vector<std::string> &tokens) {
-    gchar **specs = g_strsplit(params.c_str(), " ", -1);
+    gchar **params_list = g_strsplit(params.c_str(), " ", -1);
     std::string error;
     size_t required = 0, total = 0;
     bool optional = false;
-    for (gchar **s = specs; *s != nullptr; ++s) {
+    for (gchar **s = params_list; *s != nullptr; ++s) {
         if (**s == '\0') continue;
-        const std::string spec = *s;
-        const size_t colon = spec.find(':');
-        const std::string name = spec.substr(0, colon);
-        const char kind = colon + 1 < spec.size() ? spec[colon + 1] : 's';
-        if (spec.back() == '?') optional = true;
+        const std::string param = *s;
+        const size_t colon = param.find(':');
+        const std::string name = param.substr(0, colon);
+        const char kind = colon + 1 < param.size() ? param[colon + 1] : 's';
+        if (param.back() == '?') optional = true;
         if (!optional) ++required;
         const size_t i = total++;
         if (i >= tokens.size() || !error.empty()) continue;
@@ -140,7 +140,7 @@ std::string check_args(const std::string &params, const std::vector<std::string>
             error.append(" must be ").append(what).append(", not \"").append(t).append("\"");
         }
     }
-    g_strfreev(specs);
+    g_strfreev(params_list);
     if (!error.empty()) return error;
     if (tokens.size() < required || tokens.size() > total) {
         return "takes " +

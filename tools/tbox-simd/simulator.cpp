@@ -106,8 +106,8 @@ const EventSpec *Simulator::find(const std::string &name, std::string &error) co
     const std::string verb = dot == std::string::npos ? "" : name.substr(dot + 1);
     for (const auto &service : services_) {
         if (prefix != service->prefix()) continue;
-        for (const auto &spec : service->events()) {
-            if (spec.verb == verb) return &spec;
+        for (const auto &entry : service->events()) {
+            if (entry.verb == verb) return &entry;
         }
         error = "unknown event " + name + " (ky.sim Events lists them)";
         return nullptr;
@@ -119,11 +119,11 @@ const EventSpec *Simulator::find(const std::string &name, std::string &error) co
 
 std::string Simulator::run(const std::string &name, const std::vector<std::string> &args) {
     std::string error;
-    const EventSpec *spec = find(name, error);
-    if (spec == nullptr) return error;
-    error = check_args(spec->params, args);
+    const EventSpec *entry = find(name, error);
+    if (entry == nullptr) return error;
+    error = check_args(entry->params, args);
     if (!error.empty()) return name + ": " + error;
-    error = spec->run(Args(args));
+    error = entry->run(Args(args));
     if (!error.empty()) return name + ": " + error;
     const std::string text = join(name, args);
     say("event " + text);
@@ -141,10 +141,10 @@ std::string Simulator::inject(const std::string &text) {
 std::vector<std::string> Simulator::event_list() const {
     std::vector<std::string> out;
     for (const auto &service : services_) {
-        for (const auto &spec : service->events()) {
-            std::string line = std::string(service->prefix()) + "." + spec.verb;
-            if (!spec.params.empty()) line += " " + spec.params;
-            out.push_back(line + "  - " + spec.help);
+        for (const auto &entry : service->events()) {
+            std::string line = std::string(service->prefix()) + "." + entry.verb;
+            if (!entry.params.empty()) line += " " + entry.params;
+            out.push_back(line + "  - " + entry.help);
         }
     }
     return out;
@@ -158,13 +158,13 @@ std::string Simulator::load_scenario() {
     std::vector<ScenarioEvent> events = parse_scenario(text, options_.scenario, errors);
     for (auto &event : events) {
         std::string error;
-        const EventSpec *spec = find(event.name, error);
-        if (spec != nullptr) error = check_args(spec->params, event.args);
+        const EventSpec *entry = find(event.name, error);
+        if (entry != nullptr) error = check_args(entry->params, event.args);
         if (error.empty()) {
             scenario_.push_back(std::move(event));
         } else {
             errors.push_back(options_.scenario + ":" + std::to_string(event.line) + ": " +
-                             (spec != nullptr ? event.name + ": " : "") + error);
+                             (entry != nullptr ? event.name + ": " : "") + error);
         }
     }
     for (const auto &e : errors) complain(e + " (line skipped)");
