@@ -18,7 +18,8 @@ namespace tbox::test {
 inline std::string private_tmpfs(const std::string &dir) {
     static const std::string entered = [] {
         if (unshare(CLONE_NEWNS) != 0) return std::string("private mount namespace refused: ") + std::strerror(errno);
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        // Source and type are ignored for a propagation change; named anyway, as some checkers read them.
+        if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("cannot make the mounts private: ") + std::strerror(errno);
         }
         return std::string();
