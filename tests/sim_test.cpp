@@ -1,6 +1,7 @@
 // The platform simulator against the SDK's clients and the generated proxies, on a private bus.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <tbox/at.h>
 #include <tbox/bt_gdbus.h>
 #include <tbox/ecall_gdbus.h>
@@ -11,6 +12,8 @@
 #include <tbox/net_gdbus.h>
 #include <tbox/param_gdbus.h>
 #include <tbox/pm_gdbus.h>
+#include <tbox/upgrade_gdbus.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -494,6 +497,48 @@ TEST(Simulator, TwoSimulatorsNeverShareState) {
     EXPECT_EQ(a.entries(), 1);
     EXPECT_EQ(b.entries(), 0) << "the second simulator wrote nothing";
     g_object_unref(bus2);
+}
+
+}  // namespace
+
+namespace {
+
+// A process killed while bound must not hold the upgrade for ever: the binding goes when the binder's bus
+// name leaves the bus, or when the bound pid no longer exists; a live binder on the bus keeps it.
+TEST(Simulator, AnUpgradeBindingEndsWithItsBindersConnectionOrProcess) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);  // a pid that no longer exists
+    GDBusConnection *binder = tbox::test::open_bus_connection();
+    GObjectPtr<KyUpdate> own(
+        ky_update_proxy_new_sync(binder, G_DBUS_PROXY_FLAGS_NONE, "ky.update", "/ky/update", nullptr, nullptr));
+    auto other = proxy(ky_update_proxy_new_for_bus_sync, "ky.update", "/ky/update");
+    auto bound = [&] {
+        gint pid = -1;
+        ky_update_call_get_bind_id_sync(other.get(), &pid, nullptr, nullptr);
+        return pid;
+    };
+    const gint me = getpid();
+    EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(own.get(), me, nullptr, e); }), "");
+    EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(other.get(), me + 1, nullptr, e); }),
+              "ky.update.Error.Busy")
+        << "a live binder keeps the binding";
+    EXPECT_EQ(bound(), me);
+    own.reset();
+    g_dbus_connection_close_sync(binder, nullptr, nullptr);
+    g_object_unref(binder);
+    EXPECT_TRUE(pump_until([&] { return bound() == 0; }, 5000)) << "released when the binder left the bus";
+
+    // Bound on behalf of a pid that has ended, from a connection that stays: released at the next look.
+    EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(other.get(), child, nullptr, e); }), "");
+    EXPECT_EQ(bound(), 0);
+    EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(other.get(), child, nullptr, e); }), "");
+    EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(other.get(), me, nullptr, e); }), "")
+        << "a new binder is not refused because of the ended one";
+    EXPECT_EQ(bound(), me);
 }
 
 }  // namespace

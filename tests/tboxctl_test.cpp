@@ -9,9 +9,21 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <tbox/at_gdbus.h>
+#include <tbox/gb_gdbus.h>
+#include <tbox/gnss_gdbus.h>
+#include <tbox/net_gdbus.h>
+#include <tbox/param_gdbus.h>
+#include <tbox/pm_gdbus.h>
+#include <tbox/upgrade_gdbus.h>
+#include <tbox/wifi_gdbus.h>
+
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "support/fake_service.h"
 #include "support/files.h"
 #include "support/pump.h"
 #include "support/sim_runner.h"
@@ -79,6 +91,21 @@ TEST(TboxctlUsage, BadInputIsNamedAndNothingIsSent) {
         {{"param", "get", "1x"}, "INDEX: '1x' is not a number"},
         {{"param", "get", "-1"}, "INDEX: -1 is out of range (0 to 2147483647)"},
         {{"param", "get", "99999999999999999999"}, "is out of range"},
+        {{"param", "get", "2147483648"}, "INDEX: 2147483648 is out of range (0 to 2147483647)"},
+        {{"param", "get", "0x"}, "INDEX: '0x' is not a number"},
+        {{"param", "get", " 1"}, "INDEX: ' 1' is not a number"},
+        {{"param", "get", "+1"}, "INDEX: '+1' is not a number"},
+        {{"param", "limits", "1", "-2147483649", "0"}, "MIN: -2147483649 is out of range"},
+        {{"param", "limits", "1", "0", "0x80000000"}, "MAX: 0x80000000 is out of range"},
+        {{"pm", "wakeup", "-1"}, "SOURCE: -1 is out of range (0 to 255)"},
+        {{"pm", "alarm", "add", "2147483648", "1"}, "SECONDS: 2147483648 is out of range (0 to 2147483647)"},
+        {{"pm", "alarm", "del", "-9223372036854775809"}, "ID: -9223372036854775809 is out of range"},
+        {{"mcu", "send", "0x0201", "-1", "00"}, "SUBCMD: -1 is out of range (0 to 127)"},
+        {{"mcu", "send", "0x3FFF", "1", "00"}, "TYPE: 0x3FFF is out of range (257 to 16382)"},
+        {{"wifi", "ap", "set", "depot", "pw", "--mask", "0x80000000"}, "--mask: 0x80000000 is out of range"},
+        {{"uart", "receive", file, "--bytes", "65537"}, "--bytes: 65537 is out of range (1 to 65536)"},
+        {{"uart", "receive", file, "--wait", "256"}, "--wait: 256 is out of range (0 to 255)"},
+        {{"upgrade", "start", file, "--flag", "-1"}, "--flag: -1 is out of range (0 to 255)"},
         {{"param", "limits", "1", "100", "20"}, "MIN 100 is above MAX 20"},
         {{"net", "status", "15"}, "tboxctl net status: PROFILE: 15 is out of range (1 to 14)"},
         {{"net", "ip", "0"}, "PROFILE: 0 is out of range (1 to 14)"},
@@ -229,6 +256,9 @@ TEST(TboxctlSim, Param) {
         {{"param", "limits", "1", "1", "5"}, 0, "index: 1\nmin: 1\nmax: 5\n"},
         {{"param", "set", "1", "5"}, 0, "index: 1\ntype: integer\nvalue: 5\n"},
         {{"param", "get", "99"}, 1, ""},
+        {{"param", "get", "010"}, 0, "index: 10\ntype: integer\nvalue: 1\n"},  // decimal, not octal
+        {{"param", "get", "0xA"}, 0, "index: 10\ntype: integer\nvalue: 1\n"},
+        {{"param", "limits", "4", "-2147483648", "2147483647"}, 0, "index: 4\nmin: -2147483648\nmax: 2147483647\n"},
     });
 }
 
@@ -282,6 +312,51 @@ TEST(TboxctlSim, Wifi) {
         {{"wifi", "off"}, 0, "wifi: off\n"},
         {{"wifi", "status"}, 0, "status: 0\nstate: off\n"},
     });
+}
+
+// Values carried from the box (an AT answer, a parameter, an SSID) and from the user (a file name in another
+// encoding) with quotes, backslashes and control characters: every --json line stays one valid JSON object
+// that gives the value back.
+TEST(TboxctlSim, JsonCarriesAnyTextIntact) {
+    SimRunner sim;
+    ASSERT_EQ(sim.failure(), "");
+    tbox::test::TempDir dir;
+    const std::string odd_file = dir / "pkg\xff\"1\".bin";  // not UTF-8
+    tbox::test::put(odd_file, "x");
+    ASSERT_EQ(sim.inject("at.answer AT+ECHO 0 \"say \\\"hi\\\" \\\\ \tend\""), "");
+    const std::string text = "a\"b\\c\x1f\x7f\xc3\xa9";
+    struct JsonRow {
+        Words setup;
+        Words args;
+        std::string key;
+        std::string value;  // as Python's ascii() prints it
+    };
+    const std::vector<JsonRow> table = {
+        {{}, {"modem", "at", "AT+ECHO"}, "answer", R"('say "hi" \\ \tend')"},
+        {{"param", "set", "3", text}, {"param", "get", "3"}, "value", R"('a"b\\c\x1f\x7f\xe9')"},
+        {{"wifi", "on"}, {"wifi", "ap", "get"}, "ssid", "'\\x02\"'"},
+        {{}, {"digest", odd_file, "--algorithm", "md5"}, "file", "'" + (dir / "pkg") + "\\ufffd\"1\".bin'"},
+    };
+    ASSERT_EQ(tboxctl({"wifi", "on"}).status, 0);
+    ASSERT_EQ(tboxctl({"wifi", "ap", "set", "\x02\"", "password"}).status, 0);
+    const std::string out_file = dir / "out.json";
+    for (const auto &row : table) {
+        if (!row.setup.empty()) {
+            const CtlResult set = tboxctl(row.setup);
+            ASSERT_EQ(set.status, 0) << show(row.setup) << "\n" << set.err;
+        }
+        Words args = {"--json"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const CtlResult r = tboxctl(args);
+        EXPECT_EQ(line_count(r.out), 1u) << show(args) << "\n" << r.out;
+        tbox::test::put(out_file, r.out);
+        const std::string check =
+            "python3 -c 'import json,sys; print(ascii(json.load(open(sys.argv[1], "
+            "encoding=\"utf-8\"))[sys.argv[2]]))' '" +
+            out_file + "' " + row.key + " > '" + out_file + ".value'";
+        EXPECT_EQ(std::system(check.c_str()), 0) << show(args) << "\n" << r.out;
+        EXPECT_EQ(tbox::test::get(out_file + ".value"), row.value + "\n") << show(args);
+    }
 }
 
 TEST(TboxctlSim, PowerManagement) {
@@ -389,6 +464,75 @@ TEST(TboxctlSim, McuMessagesThroughTheQueues) {
               "{\"type\": 769, \"subcmd\": 5, \"length\": 2, \"data\": \"0102\"}\n");
     tbox::test::pump_until([&] { return !sim.received("mcu unsubscribe 0x0301").empty(); }, 2000);
     EXPECT_EQ(sim.received("mcu unsubscribe 0x0301").size(), 1u) << "the watch cleans up after itself";
+}
+
+// Every command that asks the box something, against services that answer every call with a D-Bus error:
+// tboxctl names the failure on stderr, prints no answer, and exits 1.
+TEST(TboxctlSim, EveryCommandReportsACallTheBoxAnswersWithAnError) {
+    using tbox::test::FakeService;
+    std::vector<std::unique_ptr<FakeService>> services;
+    const std::vector<std::tuple<const char *, const char *, gpointer (*)()>> unhandled = {
+        {"ky.at", "/ky/at", [] { return gpointer(ky_at_skeleton_new()); }},
+        {"ky.gnss", "/ky/gnss", [] { return gpointer(ky_gnss_skeleton_new()); }},
+        {"ky.param", "/ky/param", [] { return gpointer(ky_param_skeleton_new()); }},
+        {"ky.net", "/ky/net", [] { return gpointer(ky_net_skeleton_new()); }},
+        {"ky.wifi", "/ky/wifi", [] { return gpointer(ky_wifi_skeleton_new()); }},
+        {"ky.pm", "/ky/pm", [] { return gpointer(ky_pm_skeleton_new()); }},
+        {"ky.gbreal", "/ky/gbreal", [] { return gpointer(ky_gbreal_skeleton_new()); }},
+        {"ky.update", "/ky/update", [] { return gpointer(ky_update_skeleton_new()); }},
+    };
+    for (const auto &[name, path, make] : unhandled)
+        services.push_back(std::make_unique<FakeService>(name, path, make));
+    struct Failing {
+        Words args;
+        std::string line;      // the start of stderr
+        std::string out = "";  // what is still printed (the service's own message)
+    };
+    const std::vector<Failing> table = {
+        {{"modem", "info"}, "tboxctl modem info: the modem did not give its ICCID"},
+        {{"modem", "csq"}, "tboxctl modem csq: the modem did not give its signal quality"},
+        {{"modem", "at", "AT"}, "tboxctl modem at: the AT service did not answer"},
+        {{"gnss", "get"}, "tboxctl gnss get: the positioning service gave no position"},
+        {{"param", "type", "1"}, "tboxctl param type: no parameter 1"},
+        {{"param", "get", "1"}, "tboxctl param get: no parameter 1"},
+        {{"param", "set", "1", "5"}, "tboxctl param set: no parameter 1"},
+        {{"param", "limits", "1", "1", "5"}, "tboxctl param limits: the box refused the limits of parameter 1"},
+        {{"net", "status"}, "tboxctl net status: no status for profile 1"},
+        {{"net", "ip", "1"}, "tboxctl net ip: no address for profile 1"},
+        {{"wifi", "status"}, "tboxctl wifi status: no Wi-Fi status"},
+        {{"wifi", "on"}, "tboxctl wifi on: the box refused: on"},
+        {{"wifi", "off"}, "tboxctl wifi off: the box refused: off"},
+        {{"wifi", "mode", "1"}, "tboxctl wifi mode: the box refused mode 1"},
+        {{"wifi", "ap", "get"}, "tboxctl wifi ap get: no access point settings"},
+        {{"wifi", "ap", "set", "depot", "pw"}, "tboxctl wifi ap set: the box refused the access point settings"},
+        {{"wifi", "ap", "start"}, "tboxctl wifi ap start: the box refused: access point started"},
+        {{"wifi", "ap", "stop"}, "tboxctl wifi ap stop: the box refused: access point stopped"},
+        {{"wifi", "sta", "start"}, "tboxctl wifi sta start: the box refused: station started"},
+        {{"wifi", "sta", "stop"}, "tboxctl wifi sta stop: the box refused: station stopped"},
+        {{"wifi", "sta", "connect", "depot", "pw"}, "tboxctl wifi sta connect: the station could not join depot"},
+        {{"pm", "state"}, "tboxctl pm state: no power state"},
+        {{"pm", "wakeup-source"}, "tboxctl pm wakeup-source: no wake-up source"},
+        {{"pm", "heartbeat"}, "tboxctl pm heartbeat: no MCU heartbeat"},
+        {{"pm", "wakeup", "1"}, "tboxctl pm wakeup: the box refused the wake-up"},
+        {{"pm", "hold", "x"}, "tboxctl pm hold: the box refused the sleep hold"},
+        {{"pm", "release", "x"}, "tboxctl pm release: the box refused to release the sleep hold"},
+        {{"pm", "alarm", "add", "1", "2"}, "tboxctl pm alarm add: the box refused the alarm"},
+        {{"pm", "alarm", "del", "2"}, "tboxctl pm alarm del: the box refused to delete alarm 2"},
+        {{"gb", "kl15"}, "tboxctl gb kl15: no KL15 and charging status"},
+        {{"upgrade", "bind"}, "tboxctl upgrade bind: the upgrade service refused the binding"},
+        {{"upgrade", "unbind"}, "tboxctl upgrade unbind: not unbound"},
+        {{"upgrade", "unbind", "--stale"}, "tboxctl upgrade unbind: cannot reclaim the binding: GDBus.Error"},
+        {{"upgrade", "start", TBOX_SIM_DRIVE_LOG},
+         "tboxctl upgrade start: the upgrade failed: GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod",
+         "message: GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method StartUpgrade is not implemented on "
+         "interface ky.update\noutcome: failed\n"},
+    };
+    for (const auto &row : table) {
+        const CtlResult r = tboxctl(row.args);
+        EXPECT_EQ(r.status, 1) << show(row.args) << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out, row.out) << show(row.args);
+        EXPECT_EQ(r.err.rfind(row.line, 0), 0u) << show(row.args) << "\n" << r.err;
+    }
 }
 
 TEST(TboxctlSim, WatchEndsCleanlyOnInterrupt) {

@@ -47,7 +47,8 @@ bool coordinate(const std::string &value, const std::string &hemisphere, int deg
     if ((dot == std::string::npos ? value.size() : dot) != static_cast<size_t>(degree_digits) + 2) return false;
     const double degrees = std::floor(v / 100);
     const double minutes = v - degrees * 100;
-    if (minutes >= 60 || degrees > (degree_digits == 2 ? 90 : 180)) return false;
+    const double limit = degree_digits == 2 ? 90 : 180;
+    if (minutes >= 60 || degrees + minutes / 60 > limit) return false;
     double result = (degrees + minutes / 60) * 1e6;
     if (hemisphere.size() != 1 || (hemisphere[0] != positive && hemisphere[0] != negative)) return false;
     if (hemisphere[0] == negative) result = -result;

@@ -1,6 +1,8 @@
-// ky.update: one bound process at a time; StartUpgrade accepts a gzip-compressed tar package that
+// ky.update: one bound process at a time, released when it unbinds, when its bus name leaves the bus or
+// when its pid no longer exists; StartUpgrade accepts a gzip-compressed tar package that
 // exists, reports status 1 for --upgrade-time ms and then the outcome (0, or the code set with
 // update.outcome); GetCanParserStatus answers a value the scenario sets.
+#include <signal.h>
 #include <tbox/upgrade_gdbus.h>
 #include <zlib.h>
 
@@ -43,10 +45,11 @@ public:
                          handler(+[](KyUpdate *o, GDBusMethodInvocation *inv, gint pid, gpointer self) -> gboolean {
                              auto *u = static_cast<UpdateService *>(self);
                              if (pid <= 0) return refuse(inv, "ky.update.Error.InvalidPid", "pid must be positive");
+                             u->drop_if_gone();
                              if (u->bound_ != 0 && u->bound_ != pid)
                                  return refuse(inv, "ky.update.Error.Busy",
                                                "bound to pid " + std::to_string(u->bound_));
-                             u->bound_ = pid;
+                             u->bind(pid, inv);
                              ky_update_complete_bind_upgrade(o, inv);
                              return TRUE;
                          }),
@@ -57,7 +60,7 @@ public:
                 auto *u = static_cast<UpdateService *>(self);
                 if (u->bound_ == 0) return refuse(inv, "ky.update.Error.NotBound", "no process is bound");
                 if (u->status_ == kInProgress) return refuse(inv, "ky.update.Error.Busy", "an upgrade is in progress");
-                u->bound_ = 0;
+                u->release();
                 if (reset_mcu) u->hub_.say("upgrade: MCU reset on unbind");
                 ky_update_complete_unbind_upgrade(o, inv);
                 return TRUE;
@@ -65,7 +68,9 @@ public:
             this);
         g_signal_connect(sk, "handle-get-bind-id",
                          handler(+[](KyUpdate *o, GDBusMethodInvocation *inv, gpointer self) -> gboolean {
-                             ky_update_complete_get_bind_id(o, inv, static_cast<UpdateService *>(self)->bound_);
+                             auto *u = static_cast<UpdateService *>(self);
+                             u->drop_if_gone();
+                             ky_update_complete_get_bind_id(o, inv, u->bound_);
                              return TRUE;
                          }),
                          this);
@@ -111,7 +116,46 @@ public:
     const char *object_path() const override { return "/ky/update"; }
     GDBusInterfaceSkeleton *skeleton() override { return G_DBUS_INTERFACE_SKELETON(skeleton_.get()); }
 
+    ~UpdateService() override { unwatch(); }
+
 private:
+    // The binder's unique bus name is watched: when its connection closes (the process ended or was
+    // killed), the binding goes with it, as a platform service that knows its callers does it.
+    void bind(int pid, GDBusMethodInvocation *inv) {
+        if (bound_ == pid) return;
+        unwatch();
+        bound_ = pid;
+        const char *sender = g_dbus_method_invocation_get_sender(inv);
+        if (sender == nullptr) return;  // a peer-to-peer connection has no names to watch
+        watch_ = g_bus_watch_name_on_connection(
+            g_dbus_method_invocation_get_connection(inv), sender, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
+            [](GDBusConnection *, const gchar *name, gpointer self) {
+                auto *u = static_cast<UpdateService *>(self);
+                u->hub_.say("upgrade: released the binding of pid " + std::to_string(u->bound_) + " (" + name +
+                            " left the bus)");
+                u->release();
+            },
+            this, nullptr);
+    }
+
+    // A binder that stays on the bus may still have ended (it bound on behalf of a pid, or its
+    // connection is shared): a bound pid that no longer exists is released too.
+    void drop_if_gone() {
+        if (bound_ == 0 || kill(bound_, 0) == 0 || errno != ESRCH) return;
+        hub_.say("upgrade: released the binding of pid " + std::to_string(bound_) + " (no such process)");
+        release();
+    }
+
+    void release() {
+        unwatch();
+        bound_ = 0;
+    }
+
+    void unwatch() {
+        if (watch_ != 0) g_bus_unwatch_name(watch_);
+        watch_ = 0;
+    }
+
     void begin(const std::string &path, int flag) {
         status_ = kInProgress;
         hub_.say("upgrade: installing " + path + " (flag " + std::to_string(flag) + ")");
@@ -122,7 +166,8 @@ private:
     }
 
     GObjectPtr<KyUpdate> skeleton_;
-    int bound_ = 0;  // pid of the bound process, 0 when none
+    int bound_ = 0;       // pid of the bound process, 0 when none
+    unsigned watch_ = 0;  // the bound caller's bus name, watched
     int status_ = 0;
     int outcome_ = 0;
     int can_parser_ = 0;

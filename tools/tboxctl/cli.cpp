@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,11 @@ Command group(const char *name, const char *summary, std::vector<Command> childr
     return Command{name, summary, {}, nullptr, std::move(children)};
 }
 
+Command with_details(Command command, const char *details) {
+    command.details = details;
+    return command;
+}
+
 // --- checked values ----------------------------------------------------------------------------------
 
 bool Args::has(const std::string &name) const {
@@ -71,9 +77,38 @@ const std::string &Args::text(const std::string &name) const {
     return kNone;
 }
 
+namespace {
+
+// A decimal or 0x hexadecimal integer, optionally negative; no blanks, no "+", and a leading 0 is not octal
+// (a user who writes 010 means ten). False for anything else, and for a value outside long long (then
+// `overflow` is set).
+bool parse_integer(const std::string &text, long long &out, bool *overflow = nullptr) {
+    const bool negative = !text.empty() && text[0] == '-';
+    const std::string digits = text.substr(negative ? 1 : 0);
+    const bool hex = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    const std::string body = hex ? digits.substr(2) : digits;
+    const bool well_formed = !body.empty() && std::all_of(body.begin(), body.end(), [hex](char c) {
+        return hex ? g_ascii_isxdigit(c) != 0 : g_ascii_isdigit(c) != 0;
+    });
+    if (!well_formed) return false;
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(body.c_str(), nullptr, hex ? 16 : 10);
+    const unsigned long long limit =
+        negative ? static_cast<unsigned long long>(LLONG_MAX) + 1 : static_cast<unsigned long long>(LLONG_MAX);
+    if (errno == ERANGE || magnitude > limit) {
+        if (overflow != nullptr) *overflow = true;
+        return false;
+    }
+    out = negative ? static_cast<long long>(0 - magnitude) : static_cast<long long>(magnitude);
+    return true;
+}
+
+}  // namespace
+
 long long Args::integer(const std::string &name, long long fallback) const {
-    if (!has(name)) return fallback;
-    return std::strtoll(text(name).c_str(), nullptr, 0);
+    long long value = fallback;
+    if (has(name)) parse_integer(text(name), value);
+    return value;
 }
 
 std::vector<uint8_t> Args::bytes(const std::string &name) const {
@@ -156,14 +191,35 @@ std::string json_string(const std::string &s) {
     return out + "\"";
 }
 
+// JSON text is UTF-8: a byte sequence that is not (a text cut inside a character by a fixed-size field, a
+// path in another encoding) becomes U+FFFD, one per bad byte, instead of making the whole line unreadable.
+std::string valid_utf8(const std::string &s) {
+    std::string out;
+    out.reserve(s.size());
+    const char *p = s.data();
+    const char *const end = p + s.size();
+    while (p < end) {
+        const gunichar c = g_utf8_get_char_validated(p, end - p);
+        if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
+            out += "\xEF\xBF\xBD";
+            ++p;
+            continue;
+        }
+        const char *next = g_utf8_next_char(p);
+        out.append(p, next);
+        p = next;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string Answer::json() const {
     std::string out = "{";
     for (size_t i = 0; i < fields_.size(); ++i) {
         if (i > 0) out += ", ";
-        out += json_string(fields_[i].key) + ": ";
-        out += fields_[i].quoted ? json_string(fields_[i].value) : fields_[i].value;
+        out += json_string(valid_utf8(fields_[i].key)) + ": ";
+        out += fields_[i].quoted ? json_string(valid_utf8(fields_[i].value)) : fields_[i].value;
     }
     return out + "}\n";
 }
@@ -309,6 +365,7 @@ void print_help(const Command &cmd, const std::string &path) {
         std::fprintf(out, "\nRun '%s <command> --help' for a command's arguments.\n", path.c_str());
     } else {
         std::fprintf(out, "Usage: %s%s\n\n%s\n", path.c_str(), synopsis(cmd).c_str(), cmd.summary);
+        if (cmd.details != nullptr) std::fprintf(out, "\n%s\n", cmd.details);
         bool any = false;
         for (const auto &p : cmd.params) {
             if (is_option(p)) continue;
@@ -338,11 +395,11 @@ std::string check(const Param &p, const std::string &value) {
             return "";
         case Kind::Int: {
             if (value.empty()) return name + ": empty value";
-            errno = 0;
-            char *end = nullptr;
-            const long long v = std::strtoll(value.c_str(), &end, 0);
-            if (*end != '\0' || end == value.c_str()) return name + ": '" + value + "' is not a number";
-            if (errno == ERANGE || v < p.min || v > p.max) {
+            long long v = 0;
+            bool overflow = false;
+            const bool number = parse_integer(value, v, &overflow);
+            if (!number && !overflow) return name + ": '" + value + "' is not a number";
+            if (!number || v < p.min || v > p.max) {
                 return name + ": " + value + " is out of range (" + std::to_string(p.min) + " to " +
                        std::to_string(p.max) + ")";
             }

@@ -85,10 +85,12 @@ struct Command {
     std::vector<Param> params;  // positional arguments and options, in help order
     Handler run = nullptr;      // null for a group
     std::vector<Command> children;
+    const char *details = nullptr;  // more about a command, shown in its --help under the summary
 };
 
 Command leaf(const char *name, const char *summary, std::vector<Param> params, Handler run);
 Command group(const char *name, const char *summary, std::vector<Command> children);
+Command with_details(Command command, const char *details);
 
 // Per invocation: output form and the command's name for messages.
 struct Context {

@@ -8,11 +8,20 @@ namespace {
 
 // The positioning service's record: valid, latitude and longitude in millionths of a degree, altitude in
 // dm, speed in 0.1 km/h, course in 0.1 degree, satellites, HDOP x 10, UTC date yyyymmdd, UTC time hhmmss.
+// Whether the record's latitude and longitude name a place on Earth.
+bool on_earth(const GnssRecord &r) {
+    constexpr int32_t kMaxLatitude = 90000000;
+    constexpr int32_t kMaxLongitude = 180000000;
+    return r.field[1] >= -kMaxLatitude && r.field[1] <= kMaxLatitude && r.field[2] >= -kMaxLongitude &&
+           r.field[2] <= kMaxLongitude;
+}
+
+// A record whose position is off the Earth is shown as it came but never as valid.
 Answer position(const GnssRecord &r) {
     char time[16];
     g_snprintf(time, sizeof time, "%06d", r.field[9]);
     return Answer()
-        .boolean("valid", r.field[0] != 0)
+        .boolean("valid", r.field[0] != 0 && on_earth(r))
         .decimal("latitude", r.field[1] / 1e6, 6)
         .decimal("longitude", r.field[2] / 1e6, 6)
         .decimal("altitude_m", r.field[3] / 10.0, 1)
@@ -37,6 +46,7 @@ int get(Context &ctx, const Args &) {
     GnssRecord record{};
     if (!GetGpsData(&record)) return ctx.fail("the positioning service gave no position");
     ctx.print(position(record));
+    if (!on_earth(record)) return ctx.fail("the positioning service gave a position off the Earth");
     return kOk;
 }
 
@@ -52,7 +62,7 @@ int watch_fixes(Context &ctx, const Args &args) {
 
 Command gnss_commands() {
     return group("gnss", "Positioning: the current position and the stream of fixes.",
-                 {leaf("get", "the current position", {}, get),
+                 {leaf("get", "the current position (exit status 1 when it is off the Earth)", {}, get),
                   leaf("watch", "print each position (or NMEA sentence) as it comes, until interrupted",
                        {int_option("--count", 1, 1000000, "stop after N events"),
                         option("--nmea", Kind::Flag, "the receiver's sentences instead of positions")},

@@ -1,5 +1,6 @@
 // tboxctl pm: power state, wake-ups, sleep holds and alarms, and their events (tbox/pm.h).
 #include <tbox/pm.h>
+#include <tbox/pm_gdbus.h>
 
 #include <string>
 
@@ -86,9 +87,18 @@ int alarm_add(Context &ctx, const Args &args) {
 
 int alarm_del(Context &ctx, const Args &args) {
     if (const int s = init(ctx); s != kOk) return s;
-    // The library reports the outcome in its log only.
-    DeleteSleepAlarm(static_cast<int>(args.integer("ID")));
-    ctx.print(Answer().number("deleted", args.integer("ID")));
+    // DeleteSleepAlarm reports its outcome in the log only: ask the service through the binding, so that a
+    // refusal (no such alarm) reaches the exit status.
+    const auto id = static_cast<int>(args.integer("ID"));
+    GError *error = nullptr;
+    KyPm *proxy =
+        ky_pm_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.pm", "/ky/pm", nullptr, &error);
+    const bool deleted = proxy != nullptr && ky_pm_call_delete_sleep_alarm_sync(proxy, id, nullptr, &error);
+    const std::string why = error != nullptr ? std::string(": ") + error->message : "";
+    if (error != nullptr) g_error_free(error);
+    if (proxy != nullptr) g_object_unref(proxy);
+    if (!deleted) return ctx.fail("the box refused to delete alarm " + std::to_string(id) + why);
+    ctx.print(Answer().number("deleted", id));
     return kOk;
 }
 

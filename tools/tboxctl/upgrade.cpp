@@ -1,15 +1,21 @@
 // tboxctl upgrade: each step of the over-the-air upgrade road, and "run", the whole road in one command
 // (tbox/upgrade.h, tbox/version.h).
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <tbox/upgrade.h>
+#include <tbox/upgrade_gdbus.h>
 #include <tbox/version.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <csignal>
-
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -67,6 +73,44 @@ int init(Context &ctx) {
     return kOk;
 }
 
+// A binding left by a process that has ended (killed while bound) blocks every later upgrade, and the
+// library's UnbindUpgradeTask releases only its own process's binding. The service's UnbindUpgrade names
+// no pid, so we release such a binding ourselves, but only when its process is gone: a pid that still
+// runs (or that we may not signal) keeps it.
+struct Reclaim {
+    enum Outcome { kNothingBound, kOwnerRunning, kReclaimed, kFailed } outcome = kFailed;
+    int pid = 0;
+    std::string error;
+};
+
+Reclaim reclaim_stale_binding() {
+    Reclaim r;
+    GError *error = nullptr;
+    KyUpdate *proxy = ky_update_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.update",
+                                                       "/ky/update", nullptr, &error);
+    gint pid = 0;
+    if (proxy != nullptr && ky_update_call_get_bind_id_sync(proxy, &pid, nullptr, &error)) {
+        r.pid = pid;
+        if (pid <= 0) {
+            r.outcome = Reclaim::kNothingBound;
+        } else if (kill(pid, 0) == 0 || errno != ESRCH) {
+            r.outcome = Reclaim::kOwnerRunning;
+        } else if (ky_update_call_unbind_upgrade_sync(proxy, FALSE, nullptr, &error)) {
+            r.outcome = Reclaim::kReclaimed;
+        }
+    }
+    if (error != nullptr) {
+        r.error = error->message;
+        g_error_free(error);
+    }
+    if (proxy != nullptr) g_object_unref(proxy);
+    return r;
+}
+
+std::string reclaimed_line(int pid) {
+    return "reclaimed stale binding of pid " + std::to_string(pid);
+}
+
 // Runs StartUpgradePkg while another thread runs the default main context, where its reply arrives.
 int start_package(const std::string &path, uint8_t flag, char *message) {
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
@@ -120,8 +164,26 @@ int bind(Context &ctx, const Args &) {
     return kOk;
 }
 
+int unbind_stale(Context &ctx) {
+    const Reclaim r = reclaim_stale_binding();
+    switch (r.outcome) {
+        case Reclaim::kReclaimed:
+            std::fprintf(stderr, "%s: %s\n", ctx.path.c_str(), reclaimed_line(r.pid).c_str());
+            ctx.print(Answer().text("unbind", "reclaimed").number("pid", r.pid));
+            return kOk;
+        case Reclaim::kNothingBound:
+            return ctx.fail("no binding to reclaim");
+        case Reclaim::kOwnerRunning:
+            return ctx.fail("not reclaimed: the binding's process " + std::to_string(r.pid) + " is still running");
+        case Reclaim::kFailed:
+            break;
+    }
+    return ctx.fail("cannot reclaim the binding: " + r.error);
+}
+
 int unbind(Context &ctx, const Args &args) {
     if (const int s = init(ctx); s != kOk) return s;
+    if (args.has("--stale")) return unbind_stale(ctx);
     if (UnbindUpgradeTask(args.has("--reset-mcu") ? 1 : 0) != 0) {
         return ctx.fail("not unbound: the service reports no binding of this process");
     }
@@ -204,9 +266,15 @@ int version_set(Context &ctx, const Args &args) {
 
 // --- the whole road ------------------------------------------------------------------------------
 
-// Ctrl-C (or SIGTERM) during the road: the step under way cannot be cut short, so the road stops after
-// it and puts the box back as it was; a second one ends the process at once. Signals are taken by one
-// thread of their own (blocked everywhere else, also in the threads started later).
+// Ctrl-C (or SIGTERM) during the road. Before the package is handed over, the step under way cannot be
+// cut short, so the road stops after it and puts the box back as it was; a second one ends the process
+// at once. Once the service has accepted the package, the box installs it whatever we do: the road runs to
+// its end (version recorded, binding released) and further signals only say so.
+//
+// The signals stay blocked in every thread (also those started later), so a signal sent to the process
+// stays pending until it is read from a signalfd, and it is read only under one lock: by the watcher
+// thread, which reacts at once, or by check() and hand_over() themselves. A signal that arrived before
+// check() is therefore always seen by it, however the threads are scheduled.
 class Interrupts {
 public:
     Interrupts() {
@@ -214,32 +282,75 @@ public:
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set_, &old_);
-        waiter_ = std::thread([this] {
-            for (;;) {
-                int sig = 0;
-                if (sigwait(&set_, &sig) != 0 || done_) return;
-                if (++count_ > 1) _exit(128 + sig);
-                std::fputs("tboxctl upgrade run: interrupted; stopping after this step (again to quit at once)\n",
-                           stderr);
-            }
-        });
+        signals_ = signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
+        wake_ = eventfd(0, EFD_CLOEXEC);
+        watcher_ = std::thread([this] { watch(); });
     }
     ~Interrupts() {
-        done_ = true;
-        pthread_kill(waiter_.native_handle(), SIGINT);  // wakes sigwait, which sees done_
-        waiter_.join();
+        const uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) != sizeof one) std::abort();
+        watcher_.join();
+        close(signals_);
+        close(wake_);
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
     Interrupts(const Interrupts &) = delete;
     Interrupts &operator=(const Interrupts &) = delete;
-    bool seen() const { return count_ > 0; }
+
+    // Whether the road was interrupted, counting a signal that is still pending.
+    bool check() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        take_pending();
+        return count_ > 0;
+    }
+    // The road is about to hand the package over: true when it may (no interruption so far), and from
+    // then on signals no longer stop it.
+    bool hand_over() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        take_pending();
+        if (count_ > 0) return false;
+        handed_over_ = true;
+        return true;
+    }
 
 private:
+    void watch() {
+        pollfd fds[2] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        for (;;) {
+            if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+            if ((fds[1].revents & POLLIN) != 0) return;
+            std::lock_guard<std::mutex> lock(mutex_);
+            take_pending();
+        }
+    }
+    // Reads every pending signal and reacts to each; called with mutex_ held.
+    void take_pending() {
+        signalfd_siginfo info{};
+        while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (handed_over_) {
+                std::fputs("tboxctl upgrade run: the package is handed over; finishing the upgrade\n", stderr);
+                continue;
+            }
+            if (++count_ > 1) _exit(128 + static_cast<int>(info.ssi_signo));
+            std::fputs("tboxctl upgrade run: interrupted; stopping after this step (again to quit at once)\n", stderr);
+        }
+    }
+
     sigset_t set_{}, old_{};
-    std::atomic<bool> done_{false};
-    std::atomic<int> count_{0};
-    std::thread waiter_;
+    int signals_ = -1;
+    int wake_ = -1;
+    std::mutex mutex_;
+    int count_ = 0;
+    bool handed_over_ = false;
+    std::thread watcher_;
 };
+
+// Test hook: TBOXCTL_TEST_INTERRUPT_AFTER=<step> makes the process signal itself (SIGINT) right after that
+// step, so the tests can put an interruption exactly where a user's Ctrl-C may land.
+void interrupt_after_for_tests(const char *step) {
+    const char *want = std::getenv("TBOXCTL_TEST_INTERRUPT_AFTER");
+    if (want != nullptr && std::strcmp(want, step) == 0) kill(getpid(), SIGINT);
+}
 
 class Road {
 public:
@@ -260,31 +371,36 @@ public:
         if (const int s = init(ctx_); s != kOk) return s;
         if (args_.has("--ca") && SetDownloadCaFile(args_.text("--ca").c_str()) != 0)
             return ctx_.fail("cannot use the CA file");
-        if (BindUpgradeTask() != 0)
-            return ctx_.fail("bind: the upgrade service refused (another process owns the upgrade?)");
+        if (BindUpgradeTask() != 0) {
+            const Reclaim r = reclaim_stale_binding();
+            if (r.outcome != Reclaim::kReclaimed || BindUpgradeTask() != 0)
+                return ctx_.fail("bind: the upgrade service refused (another process owns the upgrade?)");
+            std::fprintf(stderr, "%s: bind: %s\n", ctx_.path.c_str(), reclaimed_line(r.pid).c_str());
+        }
         bound_ = true;
         step("bind", "ok");
-        if (interrupts_.seen()) return failed("bind", "interrupted");
+        if (interrupts_.check()) return failed("bind", "interrupted");
 
         char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
         uint8_t flags = 0;
         if (CheckUpgradeVersion(version.c_str(), &flags, status) != 0) return failed("check", status);
         step("check", status);
-        if (interrupts_.seen()) return failed("check", "interrupted");
+        if (interrupts_.check()) return failed("check", "interrupted");
 
         if (download_with_progress(args_.text("--url"), fetched_, status) != 0) return failed("download", status);
-        if (interrupts_.seen()) return failed("download", "interrupted");
+        if (interrupts_.check()) return failed("download", "interrupted");
         step("download", status);
 
         if (verify_file(fetched_, kind, digest, status) != 0) return failed("verify", status);
         step("verify", status);
-        if (interrupts_.seen()) return failed("verify", "interrupted");
+        if (interrupts_.check()) return failed("verify", "interrupted");
 
         if (RestoreUpgradePkg(fetched_.c_str(), complete_.c_str(), restore_type(type), status) != 0) {
             return failed("restore", status);
         }
         step("restore", status);
-        if (interrupts_.seen()) return failed("restore", "interrupted");
+        interrupt_after_for_tests("restore");
+        if (!interrupts_.hand_over()) return failed("restore", "interrupted");
         if (type == "diff") unlink(fetched_.c_str());
         // From here on no interruption stops the road: once the service accepts the package, the box installs it.
 
@@ -335,6 +451,14 @@ int run(Context &ctx, const Args &args) {
     return Road(ctx, args).run();
 }
 
+const char *const kRunDetails =
+    "A binding left by a process that no longer exists is reclaimed at bind (\"bind: reclaimed stale binding\n"
+    "of pid N\" on stderr); one held by a running process refuses the road.\n"
+    "Ctrl-C (or SIGTERM) before the package is handed over stops the road after the step under way and puts\n"
+    "the box back as it was (exit status 1); a second one quits at once. Once the service has accepted the\n"
+    "package the road runs to its end (version recorded, binding released): Ctrl-C then only prints that it\n"
+    "is finishing.";
+
 Param digest_option(const char *name, const char *help) {
     return option(name, Kind::Text, help);
 }
@@ -346,7 +470,10 @@ Command upgrade_commands() {
         "upgrade", "The over-the-air upgrade road, step by step or whole.",
         {leaf("bind", "make this (short-lived) process the upgrade's owner", {}, bind),
          leaf("unbind", "release the binding (only the bound process can)",
-              {option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")}, unbind),
+              {option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding"),
+               option("--stale", Kind::Flag,
+                      "instead release a binding whose process no longer exists (a live one is kept)")},
+              unbind),
          leaf("check", "is VERSION an upgrade for the box?",
               {arg("VERSION", Kind::Text, "eleven-digit target version")}, check),
          leaf("download", "fetch URL into PATH (http or https), with progress on stderr",
@@ -365,19 +492,21 @@ Command upgrade_commands() {
               {arg("PACKAGE", Kind::File, "the complete package"),
                int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0")},
               start),
-         leaf("run", "the whole road: bind, check, download, verify, restore, start, record the version, unbind",
-              {option("--url", Kind::Text, "where the package (or difference) is; required"),
-               option("--version", Kind::Version, "the package's version (eleven digits); required"),
-               digest_option("--md5", "MD5 of the fetched file"),
-               digest_option("--sha256", "SHA-256 of the fetched file"),
-               choice("--type", "diff|whole",
-                      "a bsdiff difference against the box's package, or a whole package (default diff)"),
-               option("--dir", Kind::Text,
-                      "work directory for the fetched file and the package (default the box's upgrade directory)"),
-               int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0"),
-               option("--ca", Kind::File, "trust only the CA certificates in this PEM file"),
-               option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")},
-              run),
+         with_details(
+             leaf("run", "the whole road: bind, check, download, verify, restore, start, record the version, unbind",
+                  {option("--url", Kind::Text, "where the package (or difference) is; required"),
+                   option("--version", Kind::Version, "the package's version (eleven digits); required"),
+                   digest_option("--md5", "MD5 of the fetched file"),
+                   digest_option("--sha256", "SHA-256 of the fetched file"),
+                   choice("--type", "diff|whole",
+                          "a bsdiff difference against the box's package, or a whole package (default diff)"),
+                   option("--dir", Kind::Text,
+                          "work directory for the fetched file and the package (default the box's upgrade directory)"),
+                   int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0"),
+                   option("--ca", Kind::File, "trust only the CA certificates in this PEM file"),
+                   option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")},
+                  run),
+             kRunDetails),
          group("version", "The box's recorded software version.",
                {leaf("get", "the recorded version", {}, version_get),
                 leaf("set", "record a version", {arg("VERSION", Kind::Version, "eleven digits, e.g. 00101003003")},
