@@ -18,11 +18,13 @@
 #include <tbox/upgrade_gdbus.h>
 #include <tbox/wifi_gdbus.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "nmea.h"
 #include "support/fake_service.h"
 #include "support/files.h"
 #include "support/pump.h"
@@ -439,6 +441,63 @@ TEST(TboxctlSim, GnssFollowsTheDrive) {
     EXPECT_EQ(now.status, 0);
     EXPECT_NE(now.out.find("\nlatitude: 31.2"), std::string::npos) << now.out;
     EXPECT_NE(now.out.find("\ndate: 20260314\n"), std::string::npos) << now.out;
+}
+
+// Signs follow the hemispheres, down to a few metres from the equator and the prime meridian; a position off
+// the Earth is refused by the simulated receiver path, and shown by tboxctl as invalid with exit status 1.
+TEST(TboxctlSim, GnssPositionsInEveryHemisphere) {
+    struct Fix {
+        std::string fields;   // latitude, N/S, longitude, E/W as the receiver prints them
+        std::string refused;  // the simulator's complaint, or "" when the position is taken
+        std::string latitude, longitude;
+    };
+    const std::vector<Fix> table = {
+        {"3113.8250,N,12128.4221,E", "", "31.230417", "121.473702"},
+        {"3352.1200,S,15112.6000,E", "", "-33.868667", "151.210000"},
+        {"4042.7700,N,07400.3600,W", "", "40.712833", "-74.006000"},
+        {"2254.4100,S,04310.4200,W", "", "-22.906833", "-43.173667"},
+        {"0000.3000,S,00000.6000,W", "", "-0.005000", "-0.010000"},
+        {"9000.0000,S,18000.0000,E", "", "-90.000000", "180.000000"},
+        {"9000.6000,N,12128.4221,E", "RMC latitude \"9000.6000,N\"", "", ""},
+        {"3113.8250,N,18000.0001,W", "RMC longitude \"18000.0001,W\"", "", ""},
+    };
+    {
+        SimRunner sim;
+        ASSERT_EQ(sim.failure(), "");
+        for (const auto &fix : table) {
+            const std::string sentence =
+                tbox::sim::nmea::with_checksum("$GNRMC,083003.00,A," + fix.fields + ",10.00,62.5,140326,,,A,V");
+            const std::string refused = sim.inject("gnss.sentence " + sentence);
+            if (!fix.refused.empty()) {
+                EXPECT_NE(refused.find(fix.refused), std::string::npos) << fix.fields << ": " << refused;
+                continue;
+            }
+            EXPECT_EQ(refused, "") << fix.fields;
+            const CtlResult r = tboxctl({"gnss", "get"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out.rfind("valid: true\nlatitude: " + fix.latitude + "\nlongitude: " + fix.longitude + "\n", 0),
+                      0u)
+                << fix.fields << "\n"
+                << r.out;
+        }
+        EXPECT_NE(tboxctl({"gnss", "get"}).out.find("\nlatitude: -90.000000\n"), std::string::npos)
+            << "a refused sentence leaves the last position";
+    }
+    tbox::test::FakeService gnss("ky.gnss", "/ky/gnss", [] { return gpointer(ky_gnss_skeleton_new()); });
+    std::atomic<int> lat{0}, lon{0};
+    gnss.handle("handle-get-gps-data", [&](GDBusMethodInvocation *inv) {
+        g_dbus_method_invocation_return_value(
+            inv, g_variant_new("((iiiiiiiiii))", 1, lat.load(), lon.load(), 0, 0, 0, 9, 8, 20260314, 83003));
+        return true;
+    });
+    for (const auto &[la, lo] : std::vector<std::pair<int, int>>{{90000001, 0}, {0, -180000001}}) {
+        lat = la;
+        lon = lo;
+        const CtlResult r = tboxctl({"--json", "gnss", "get"});
+        EXPECT_EQ(r.status, 1) << la << "," << lo;
+        EXPECT_EQ(r.out.rfind("{\"valid\": false, ", 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "tboxctl gnss get: the positioning service gave a position off the Earth\n");
+    }
 }
 
 TEST(TboxctlSim, McuMessagesThroughTheQueues) {

@@ -468,7 +468,8 @@ Param digest_option(const char *name, const char *help) {
 Command upgrade_commands() {
     return group(
         "upgrade", "The over-the-air upgrade road, step by step or whole.",
-        {leaf("bind", "make this (short-lived) process the upgrade's owner", {}, bind),
+        {leaf("bind", "make this process the upgrade's owner (the service releases it when the process ends)", {},
+              bind),
          leaf("unbind", "release the binding (only the bound process can)",
               {option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding"),
                option("--stale", Kind::Flag,
