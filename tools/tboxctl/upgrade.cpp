@@ -266,6 +266,14 @@ int version_set(Context &ctx, const Args &args) {
 
 // --- the whole road ------------------------------------------------------------------------------
 
+// Test hook: TBOXCTL_TEST_INTERRUPT_AFTER=<step> makes the process signal itself (SIGINT) right after that
+// step, so the tests can put an interruption exactly where a user's Ctrl-C may land (only "restore" is
+// offered: the end of restore, just before the hand-over).
+void interrupt_after_for_tests(const char *step) {
+    const char *want = std::getenv("TBOXCTL_TEST_INTERRUPT_AFTER");
+    if (want != nullptr && std::strcmp(want, step) == 0) kill(getpid(), SIGINT);
+}
+
 // Ctrl-C (or SIGTERM) during the road. Before the package is handed over, the step under way cannot be
 // cut short, so the road stops after it and puts the box back as it was; a second one ends the process
 // at once. Once the service has accepted the package, the box installs it whatever we do: the road runs to
@@ -307,6 +315,8 @@ public:
     // then on signals no longer stop it.
     bool hand_over() {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The test hook signals here, where the watcher cannot take the signal first: only this look sees it.
+        interrupt_after_for_tests("restore");
         take_pending();
         if (count_ > 0) return false;
         handed_over_ = true;
@@ -344,13 +354,6 @@ private:
     bool handed_over_ = false;
     std::thread watcher_;
 };
-
-// Test hook: TBOXCTL_TEST_INTERRUPT_AFTER=<step> makes the process signal itself (SIGINT) right after that
-// step, so the tests can put an interruption exactly where a user's Ctrl-C may land.
-void interrupt_after_for_tests(const char *step) {
-    const char *want = std::getenv("TBOXCTL_TEST_INTERRUPT_AFTER");
-    if (want != nullptr && std::strcmp(want, step) == 0) kill(getpid(), SIGINT);
-}
 
 class Road {
 public:
@@ -399,7 +402,6 @@ public:
             return failed("restore", status);
         }
         step("restore", status);
-        interrupt_after_for_tests("restore");
         if (!interrupts_.hand_over()) return failed("restore", "interrupted");
         if (type == "diff") unlink(fetched_.c_str());
         // From here on no interruption stops the road: once the service accepts the package, the box installs it.
