@@ -42,17 +42,26 @@ TEST_F(AtClient, WrappersSendTheirCommandsExactlyAndNullArgumentsSendNothing) {
     {
         LogCapture log;
         EXPECT_EQ(SendAT("at", "", 1, buf), -22);  // before InitAtInterface: refused, nothing sent
-        EXPECT_TRUE(log.contains("send At error:") && log.contains("not initialised"));
+        EXPECT_TRUE(log.has("send At error:AT interface is not initialised (call InitAtInterface first)\n"));
     }
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     EXPECT_EQ(SendAT(nullptr, "", 1, buf), -25);
     EXPECT_EQ(GetModemIMEI(nullptr), -25);
     EXPECT_EQ(GetModemCSQ(nullptr), -25);
-    EXPECT_EQ(GetModemICCID(buf) | GetModemIMEI(buf) | GetModemIMSI(buf) | GetModemCSQ(&csq), 0);
-    EXPECT_EQ(ReadADC(3, buf) | ReadADC(-1, buf) | SendAT("AT+X", nullptr, 2, nullptr), 0);
-    const std::vector<std::string> expected = {
-        "('at+qccid', '+QCCID', 1)", "('at+gsn', '', 3)",     "('at+cimi', '', 3)", "('at+csq', '+CSQ:', 1)",
-        "('AT+QADC=3', '', 1)",      "('AT+QADC=-1', '', 1)", "('AT+X', '', 2)"};
+    EXPECT_EQ(GetModemICCID(buf), 0);
+    EXPECT_EQ(GetModemIMEI(buf), 0);
+    EXPECT_EQ(GetModemIMSI(buf), 0);
+    EXPECT_EQ(GetModemCSQ(&csq), 0);
+    EXPECT_EQ(ReadADC(-2147483647 - 1, buf), 0);
+    EXPECT_EQ(ReadADC(2147483647, buf), 0);
+    EXPECT_EQ(SendAT("AT+X", nullptr, -2147483647 - 1, nullptr), 0);
+    const std::vector<std::string> expected = {"('at+qccid', '+QCCID', 1)",
+                                               "('at+gsn', '', 3)",
+                                               "('at+cimi', '', 3)",
+                                               "('at+csq', '+CSQ:', 1)",
+                                               "('AT+QADC=-2147483648', '', 1)",
+                                               "('AT+QADC=2147483647', '', 1)",
+                                               "('AT+X', '', -2147483648)"};
     EXPECT_EQ(service.calls_to("SendAtCmd"), expected);
 }
 
@@ -62,7 +71,8 @@ TEST_F(AtClient, CommandsAndPrefixesThatAreNotUtf8AreRefusedUnsent) {
     LogCapture log;
     EXPECT_EQ(SendAT("AT+CMGS=\"\xff\"", "", 1, buf), -22);
     EXPECT_EQ(SendAT("AT", "+C\xc3", 1, buf), -22);
-    EXPECT_TRUE(log.has("send At error:command is not UTF-8\n") && log.has("send At error:prefix is not UTF-8\n"));
+    EXPECT_TRUE(log.has("send At error:command is not UTF-8\n"));
+    EXPECT_TRUE(log.has("send At error:prefix is not UTF-8\n"));
     EXPECT_STREQ(buf, "untouched");
     EXPECT_EQ(service.count("SendAtCmd"), 0u);
 }
@@ -116,9 +126,13 @@ void on_urc(KyAt *proxy, const gchar *urc, const gchar *sms, gpointer user_data)
     EXPECT_EQ(user_data, nullptr);
     g_urcs.push_back(std::string(urc) + "|" + sms);
 }
+void on_urc_replaced(KyAt *, const gchar *urc, const gchar *, gpointer) {
+    g_urcs.push_back(std::string("replaced ") + urc);
+}
 
-TEST_F(AtClient, UrcsReachTheCallbackOnceEvenAfterReinitialisation) {
-    ASSERT_EQ(InitAtInterface(on_urc), 0);
+TEST_F(AtClient, UrcsReachTheLatestCallbackOnceEvenAfterReinitialisation) {
+    ASSERT_EQ(InitAtInterface(on_urc_replaced), 0);
+    ASSERT_EQ(InitAtInterface(on_urc), 0);  // replaces the first
     ASSERT_EQ(InitAtInterface(on_urc), 0);
     service.run([&] { ky_at_emit_urc_broadcast(service.skeleton<KyAt>(), "+CMTI: \"SM\",3", "hello"); });
     ASSERT_TRUE(tbox::test::pump_until([] { return !g_urcs.empty(); }));
@@ -126,20 +140,36 @@ TEST_F(AtClient, UrcsReachTheCallbackOnceEvenAfterReinitialisation) {
     EXPECT_EQ(g_urcs, std::vector<std::string>{"+CMTI: \"SM\",3|hello"});
 }
 
+// Every function on a D-Bus error: -22, the call's line (and the wrapper's own), the buffers untouched.
 TEST(AtFailures, BusErrorsGiveMinus22AndLeaveTheBuffersAlone) {
     tbox::test::private_bus_address();
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     FakeService unhandled{"ky.at", "/ky/at", [] { return gpointer(ky_at_skeleton_new()); }};
-    LogCapture log;
     char buf[16] = "untouched";
-    EXPECT_EQ(SendAT("AT", "", 1, buf), -22);
-    EXPECT_STREQ(buf, "untouched");
     unsigned char csq = 77;
-    EXPECT_EQ(GetModemCSQ(&csq), -22);
+    const std::pair<int (*)(char *, unsigned char *), const char *> rows[] = {
+        {[](char *b, unsigned char *) { return SendAT("AT", "", 1, b); }, ""},
+        {[](char *b, unsigned char *) { return GetModemICCID(b); }, ""},
+        {[](char *b, unsigned char *) { return GetModemIMEI(b); }, ""},
+        {[](char *b, unsigned char *) { return GetModemIMSI(b); }, ""},
+        {[](char *, unsigned char *c) { return GetModemCSQ(c); }, ""},
+        {[](char *b, unsigned char *) { return ReadADC(1, b); }, "Read ADC Err\n"},
+        {[](char *, unsigned char *) { return GpsInit(); }, "EN GPS UART Err\n"},
+    };
+    for (const auto &[function, own] : rows) {
+        LogCapture log;
+        EXPECT_EQ(function(buf, &csq), -22) << own;
+        EXPECT_TRUE(
+            log.has("send At error:GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method SendAtCmd is not "
+                    "implemented on interface ky.at\n"));
+        EXPECT_EQ(log.count(), *own != '\0' ? 2u : 1u) << own;
+        if (*own != '\0') {
+            EXPECT_TRUE(log.has(own)) << own;
+        }
+    }
+    EXPECT_STREQ(buf, "untouched");
     EXPECT_EQ(csq, 77) << "a failed call stores no signal quality";
-    EXPECT_TRUE(
-        log.has("send At error:GDBus.Error:org.freedesktop.DBus.Error.UnknownMethod: Method SendAtCmd is not "
-                "implemented on interface ky.at\n"));
+    EXPECT_EQ(unhandled.count("SendAtCmd"), 7u);  // GpsInit stops at its first step
 }
 
 TEST(AtFailures, InitWithoutABusFailsAndSendsStillRefuse) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,6 +76,12 @@ TEST(Clients, InitialisationWithoutABusFailsWithTheModulesOwnLineAndALaterOneSuc
     for (const Row &row : rows) EXPECT_EQ(row.init(), 0);
 }
 
+std::string fields(const GnssRecord &r) {
+    std::string out;
+    for (int32_t f : r.field) out += std::to_string(f) + " ";
+    return out;
+}
+
 TEST(Gnss, RecordsAreCopiedInOrderAFailedCallLeavesThemAloneAndTheForceSyncFlagHoldsTheLatestValue) {
     FakeService gnss = fake("ky.gnss", ky_gnss_skeleton_new);
     PrintCapture printed;
@@ -82,28 +89,48 @@ TEST(Gnss, RecordsAreCopiedInOrderAFailedCallLeavesThemAloneAndTheForceSyncFlagH
     EXPECT_FALSE(GetGpsData(&record));  // not initialised
     EXPECT_EQ(gnss.members(), Strings{});
     EXPECT_EQ(GetForceSyncFlag(), 1);
-    ASSERT_EQ(InitGNSSInterface(nullptr, [](const GnssRecord *r) { g_seen.push_back(std::to_string(r->field[9])); }),
-              0);
+    ASSERT_EQ(InitGNSSInterface(nullptr, [](const GnssRecord *r) { g_seen.push_back(fields(*r)); }), 0);
     EXPECT_FALSE(GetGpsData(&record));
     EXPECT_EQ(printed.take(), "get param error:" + unclaimed("GetGpsData", "ky.gnss") + "\n");
-    EXPECT_EQ(record.field[0] & record.field[9], -1);
-    gnss.reply("handle-get-gps-data", g_variant_new("(@(iiiiiiiiii))", ten(1)));
-    EXPECT_TRUE(GetGpsData(&record));
-    EXPECT_EQ(std::vector<int32_t>(record.field, record.field + 10),
-              (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, -10}));
-    gnss.run([&] {
-        ky_gnss_emit_gps_parsered_update(gnss.skeleton<KyGnss>(), ten(5));
-        ky_gnss_emit_gps_sync_time(gnss.skeleton<KyGnss>(), 0);
+    EXPECT_EQ(fields(record), "-1 -1 -1 -1 -1 -1 -1 -1 -1 -1 ");
+    // Positions in the four hemispheres, then numbers past any coordinate's range at the edges of int32.
+    constexpr int32_t kMin = std::numeric_limits<int32_t>::min(), kMax = std::numeric_limits<int32_t>::max();
+    const std::pair<int32_t, int32_t> positions[] = {{31230416, 121473701},  {40712776, -74005974},
+                                                     {-33868820, 151209296}, {-22906847, -43172896},
+                                                     {kMin, kMax},           {kMax, kMin}};
+    GnssRecord sent{};
+    gnss.handle("handle-get-gps-data", [&sent](GDBusMethodInvocation *inv) {
+        const int32_t *f = sent.field;
+        ky_gnss_complete_get_gps_data(
+            nullptr, inv, g_variant_new("(iiiiiiiiii)", f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]));
+        return true;
     });
+    Strings expected;
+    for (const auto &[latitude, longitude] : positions) {
+        sent = GnssRecord{{1, latitude, longitude, kMin, -1, 0, kMax, 8, 9, -10}};
+        EXPECT_TRUE(GetGpsData(&record));
+        EXPECT_EQ(fields(record), fields(sent));
+        gnss.run([&] {
+            const int32_t *f = sent.field;
+            ky_gnss_emit_gps_parsered_update(
+                gnss.skeleton<KyGnss>(),
+                g_variant_new("(iiiiiiiiii)", f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]));
+        });
+        expected.push_back(fields(sent));
+    }
+    gnss.run([&] { ky_gnss_emit_gps_sync_time(gnss.skeleton<KyGnss>(), 0); });
     ASSERT_TRUE(pump_until([] { return GetForceSyncFlag() == 0; }));
-    gnss.run([&] { ky_gnss_emit_gps_sync_time(gnss.skeleton<KyGnss>(), 7); });
-    ASSERT_TRUE(pump_until([] { return GetForceSyncFlag() == 7; }));
-    EXPECT_EQ(g_seen, Strings{"-10"});
+    EXPECT_EQ(g_seen, expected);
+    for (int32_t flag : {7, kMin, kMax}) {
+        gnss.run([&] { ky_gnss_emit_gps_sync_time(gnss.skeleton<KyGnss>(), flag); });
+        EXPECT_TRUE(pump_until([flag] { return GetForceSyncFlag() == flag; })) << flag;
+    }
 }
 
 // A parameter store: index -> (type, text); unknown indexes answer a D-Bus error.
 struct ParamService {
-    std::map<int, std::pair<int, std::string>> store{{1, {1, "42"}}, {2, {1, "abc"}}, {3, {1, "-7x"}}, {5, {0, "apn"}}};
+    std::map<int, std::pair<int, std::string>> store{{1, {1, "42"}},         {2, {1, "abc"}}, {3, {1, "-7x"}},
+                                                     {4, {1, "2147483647"}}, {5, {0, "apn"}}, {6, {1, "-2147483648"}}};
     FakeService service = fake("ky.param", ky_param_skeleton_new);
     ParamService() {
         for (const char *method : {"handle-get-param-type", "handle-get-param", "handle-set-param"}) {
@@ -130,19 +157,21 @@ struct ParamService {
 TEST(Param, IntegersTravelAsDecimalTextAfterATypeQueryAndNothingIsSentBeforeInit) {
     ParamService param;
     int number = 0;
-    EXPECT_EQ(GetParamsValue(1, &number) | SetParamsValue(1, &number) | SetParamsMaxAndMin(1, 2, 3), -1);
+    EXPECT_EQ(GetParamsValue(1, &number), -1);
+    EXPECT_EQ(SetParamsValue(1, &number), -1);
+    EXPECT_EQ(SetParamsMaxAndMin(1, 2, 3), -1);
     EXPECT_EQ(param.service.members(), Strings{});
     ASSERT_EQ(InitParamsInterface(), 0);
-    for (const auto &[index, expected] : {std::pair{1, 42}, {2, 0}, {3, -7}}) {
+    for (const auto &[index, expected] : {std::pair{1, 42}, {2, 0}, {3, -7}, {4, 2147483647}, {6, -2147483647 - 1}}) {
         EXPECT_EQ(GetParamsValue(index, &number), 0);
         EXPECT_EQ(number, expected) << index;
     }
     for (int value : {-5, -2147483647 - 1}) EXPECT_EQ(SetParamsValue(1, &value), 0);
     EXPECT_EQ(param.service.calls_to("SetParam"), (Strings{"(1, '-5')", "(1, '-2147483648')"}));
-    EXPECT_EQ(SetParamsMaxAndMin(7, 100, 10), -1);  // unclaimed by the fake
-    EXPECT_EQ(param.service.calls_to("SetParamMaxMin"), Strings{"(7, 100, 10)"});
+    EXPECT_EQ(SetParamsMaxAndMin(7, 2147483647, -2147483647 - 1), -1);  // unclaimed by the fake
+    EXPECT_EQ(param.service.calls_to("SetParamMaxMin"), Strings{"(7, 2147483647, -2147483648)"});
     Strings expected;
-    for (const char *second : {"GetParam", "GetParam", "GetParam", "SetParam", "SetParam"}) {
+    for (const char *second : {"GetParam", "GetParam", "GetParam", "GetParam", "GetParam", "SetParam", "SetParam"}) {
         expected.insert(expected.end(), {"GetParamType", second});
     }
     expected.push_back("SetParamMaxMin");
@@ -160,8 +189,10 @@ TEST(Param, TextsAreCopiedWholeOrRefusedUnsentAndErrorsCarryTheirMessage) {
     EXPECT_EQ(SetParamsValue(5, longest.c_str()), 0);
     EXPECT_EQ(param.service.calls_to("SetParam"), Strings{"(5, '" + longest + "')"});
     LogCapture log;
-    EXPECT_EQ(SetParamsValue(5, (longest + "x").c_str()) | SetParamsValue(5, "caf\xe9"), -1);
-    EXPECT_EQ(GetParamsValue(9, buffer) | SetParamsValue(9, buffer), -1);  // the type query fails: no second call
+    EXPECT_EQ(SetParamsValue(5, (longest + "x").c_str()), -1);
+    EXPECT_EQ(SetParamsValue(5, "caf\xe9"), -1);
+    EXPECT_EQ(GetParamsValue(9, buffer), -1);  // the type query fails: no second call
+    EXPECT_EQ(SetParamsValue(9, buffer), -1);
     EXPECT_TRUE(log.has("get param error:GDBus.Error:ky.param.Error: no parameter 9\n"));
     EXPECT_EQ(param.service.count("SetParam"), 1u);
     EXPECT_EQ(param.service.count("GetParam"), 1u);
@@ -197,7 +228,8 @@ TEST(Net, EachSignalCallsBackSlot0ThenSlot1AndProfileIndexesOutside1To14AreRefus
     };
     char ip[16] = "untouched";
     EXPECT_EQ(RegisterNetWorkStatusChangeCBack(on_change), 0);  // allowed before initialisation
-    EXPECT_EQ(GetNetWorkStatus(1) | GetNetWorkIp(1, ip), -1);   // not initialised
+    EXPECT_EQ(GetNetWorkStatus(1), -1);                         // not initialised
+    EXPECT_EQ(GetNetWorkIp(1, ip), -1);
     ASSERT_EQ(InitNetInterface(), 0);
     net.failing = 2;
     net.service.run([&] { ky_net_emit_net_status(net.service.skeleton<KyNet>(), TRUE); });
@@ -296,10 +328,18 @@ TEST(Pm, NothingIsSentBeforeInitTheFirstNameStaysAndArgumentsAndAnswersPassUncha
     };
     const PmGsensorWakeUpCBack onGsensor = [] { g_seen.push_back("gsensor"); };
     LogCapture log;
-    EXPECT_EQ(GetPmState() | GetPmWakeUpSource() | GetMcuHeartbeatStatus() | Wakeup(1) | SetSleepEvent("x") |
-                  CleanSleepEvent("x") | CreateSleepAlarm(60, 3) | RegisterPmStateChangeCBack(onState) |
-                  RegisterPmGsensorWakeUpCBack(onGsensor),
-              -1);
+    const std::pair<const char *, std::function<int()>> beforeInit[] = {
+        {"GetPmState", GetPmState},
+        {"GetPmWakeUpSource", GetPmWakeUpSource},
+        {"GetMcuHeartbeatStatus", GetMcuHeartbeatStatus},
+        {"Wakeup", [] { return Wakeup(1); }},
+        {"SetSleepEvent", [] { return SetSleepEvent("x"); }},
+        {"CleanSleepEvent", [] { return CleanSleepEvent("x"); }},
+        {"CreateSleepAlarm", [] { return CreateSleepAlarm(60, 3); }},
+        {"RegisterPmStateChangeCBack", [onState] { return RegisterPmStateChangeCBack(onState); }},
+        {"RegisterPmGsensorWakeUpCBack", [onGsensor] { return RegisterPmGsensorWakeUpCBack(onGsensor); }},
+    };
+    for (const auto &[name, function] : beforeInit) EXPECT_EQ(function(), -1) << name;
     DeleteSleepAlarm(3);
     EXPECT_EQ(pm.members(), Strings{});
     EXPECT_EQ(InitPmClient(nullptr), -1);
@@ -309,20 +349,23 @@ TEST(Pm, NothingIsSentBeforeInitTheFirstNameStaysAndArgumentsAndAnswersPassUncha
     EXPECT_TRUE(log.has("ModuleName[nav] GetPmState RPC Error[" + unclaimed("GetPowerState", "ky.pm") + "]\n"));
     pm.reply("handle-get-power-state", g_variant_new("(y)", 255));
     pm.reply("handle-get-wake-up-source", g_variant_new("(y)", 7));
-    pm.reply("handle-get-mcu-heartbeat", g_variant_new("(i)", 12345));
+    pm.reply("handle-get-mcu-heartbeat", g_variant_new("(i)", std::numeric_limits<int32_t>::max()));
     for (const char *method : {"handle-create-sleep-alarm", "handle-set-sleep-event", "handle-wakeup"}) {
         pm.reply(method, nullptr);
     }
     EXPECT_EQ(std::vector<int>({GetPmState(), GetPmWakeUpSource(), GetMcuHeartbeatStatus()}),
-              (std::vector<int>{255, 7, 12345}));
-    EXPECT_EQ(CreateSleepAlarm(60, 3) | Wakeup(4) | SetSleepEvent("gps"), 0);
-    EXPECT_EQ(SetSleepEvent("\xc0\xafgps") | CleanSleepEvent("gps"), -1);
-    EXPECT_EQ(pm.calls_to("CreateSleepAlarm"), Strings{"(60, 3)"});
-    EXPECT_EQ(pm.calls_to("Wakeup"), Strings{"(4,)"});
+              (std::vector<int>{255, 7, std::numeric_limits<int32_t>::max()}));
+    EXPECT_EQ(CreateSleepAlarm(2147483647, -2147483647 - 1), 0);
+    EXPECT_EQ(Wakeup(-2147483647 - 1), 0);
+    EXPECT_EQ(SetSleepEvent("gps"), 0);
+    EXPECT_EQ(SetSleepEvent("\xc0\xafgps"), -1);  // not UTF-8: unsent
+    EXPECT_EQ(CleanSleepEvent("gps"), -1);        // unclaimed by the fake
+    EXPECT_EQ(pm.calls_to("CreateSleepAlarm"), Strings{"(2147483647, -2147483648)"});
+    EXPECT_EQ(pm.calls_to("Wakeup"), Strings{"(-2147483648,)"});
     EXPECT_EQ(pm.calls_to("SetSleepEvent"), Strings{"('gps',)"});
     EXPECT_EQ(pm.calls_to("CleanSleepEvent"), Strings{"('gps',)"});
-    EXPECT_EQ(RegisterPmStateChangeCBack(onState) | RegisterPmGsensorWakeUpCBack(onGsensor), 0);
-    EXPECT_EQ(RegisterPmStateChangeCBack(nullptr) | RegisterPmGsensorWakeUpCBack(nullptr), -1);
+    EXPECT_EQ(RegisterPmStateChangeCBack(onState), 0);
+    EXPECT_EQ(RegisterPmGsensorWakeUpCBack(onGsensor), 0);
     pm.run([&] {
         ky_pm_emit_power_state_changed(pm.skeleton<KyPm>(), 2, 5, 7);
         ky_pm_emit_gsensor_wake_up(pm.skeleton<KyPm>());
@@ -346,6 +389,7 @@ TEST(Gb, RecordsArriveWholeAndZeroFilledOrAreDroppedWithAWarning) {
     const std::pair<int32_t, std::string> signals[] = {{5, ""},
                                                        {-1, "\x01"},
                                                        {3001, big},  // empty, or lengths past the buffer: dropped
+                                                       {2147483647, "\x01"},
                                                        {3, "\x01\x02\x03"},
                                                        {3000, big}};  // delivered
     for (const auto &signal : signals) {
@@ -361,6 +405,7 @@ TEST(Gb, RecordsArriveWholeAndZeroFilledOrAreDroppedWithAWarning) {
     EXPECT_TRUE(log.has("Get GbRealData  Error\n"));
     EXPECT_TRUE(log.has("Drop GbRealData: recvDataLen[-1] outside the 2048-byte buffer of a 1-byte record\n"));
     EXPECT_TRUE(log.has("Drop GbRealData: recvDataLen[3001] outside the 3000-byte buffer of a 3000-byte record\n"));
+    EXPECT_TRUE(log.has("Drop GbRealData: recvDataLen[2147483647] outside the 2048-byte buffer of a 1-byte record\n"));
 }
 
 TEST(Gb, AlarmFollowsThePublishedStateWithoutACallAndKl15IsReadOnce) {
@@ -374,10 +419,190 @@ TEST(Gb, AlarmFollowsThePublishedStateWithoutACallAndKl15IsReadOnce) {
     gb.run([&] { ky_gbreal_set_alarm_state(gb.skeleton<KyGbreal>(), FALSE); });
     EXPECT_TRUE(pump_until([] { return IsAlarm() == 0; }));
     EXPECT_EQ(gb.calls_to("GetAll").size() + gb.calls_to("Get").size(), 1u);  // the proxy's load at creation
-    gb.reply("handle-get-kl15-and-charging-status", g_variant_new("(ii)", 1, 2));
+    gb.reply("handle-get-kl15-and-charging-status", g_variant_new("(ii)", -2147483647 - 1, 2147483647));
     EXPECT_EQ(GetKL15AndChargingStatus(&kl15, &charging), 0);
-    EXPECT_TRUE(kl15 == 1 && charging == 2);
+    EXPECT_EQ(kl15, -2147483647 - 1);
+    EXPECT_EQ(charging, 2147483647);
     EXPECT_EQ(gb.members(), Strings{"GetKL15AndChargingStatus"});
+}
+
+// Every method of every client on a D-Bus error (each fake service claims nothing): the documented
+// failure result and the documented line, logged, printed, or none at all. One row per method.
+TEST(Clients, EveryMethodGivesItsFailureResultAndItsLineOnADBusError) {
+    enum Sink { kLog, kPrint, kNone };
+    struct Row {
+        std::function<int()> call;
+        int failure;
+        Sink sink;
+        std::string line;  // before GIO's message for the unclaimed member; "" when the line has none
+        std::string member, interface;
+        std::string after = "\n";
+    };
+    FakeService gnss = fake("ky.gnss", ky_gnss_skeleton_new);
+    FakeService param = fake("ky.param", ky_param_skeleton_new);
+    FakeService net = fake("ky.net", ky_net_skeleton_new);
+    FakeService wifi = fake("ky.wifi", ky_wifi_skeleton_new);
+    FakeService pm = fake("ky.pm", ky_pm_skeleton_new);
+    FakeService gb = fake("ky.gbreal", ky_gbreal_skeleton_new);
+    {
+        PrintCapture quiet;
+        ASSERT_EQ(InitGNSSInterface(nullptr, nullptr), 0);
+        ASSERT_EQ(InitParamsInterface(), 0);
+        ASSERT_EQ(InitNetInterface(), 0);
+        ASSERT_EQ(InitWifiInterface(), 0);
+        ASSERT_EQ(InitPmClient("nav"), 0);
+        ASSERT_EQ(InitGbRealDataClient([](int32_t, const uint8_t *) {}), 0);
+    }
+    GnssRecord record{};
+    int value = 0;
+    char ip[16] = "";
+    WiFiApInfo info{"net", "pw", 1};
+    const Row rows[] = {
+        {[&] { return GetGpsData(&record) ? 0 : -1; }, -1, kPrint, "get param error:", "GetGpsData", "ky.gnss"},
+        {[&] { return GetParamsValueType(1, &value); }, -1, kLog, "get param error:", "GetParamType", "ky.param"},
+        {[&] {  // from here on the type query answers, so the second call is the one that fails
+             param.reply("handle-get-param-type", g_variant_new("(i)", PARAM_TYPE_INT));
+             return GetParamsValue(1, &value);
+         },
+         -1, kLog, "get param error:", "GetParam", "ky.param"},
+        {[&] { return SetParamsValue(1, &value); }, -1, kLog, "set param error:", "SetParam", "ky.param"},
+        {[] { return SetParamsMaxAndMin(1, 9, 0); }, -1, kLog, "set  param max min error:", "SetParamMaxMin",
+         "ky.param"},
+        {[] { return GetNetWorkStatus(1); }, -1, kLog, "GET NET STATUS ERR\n", "", ""},
+        {[&] { return GetNetWorkIp(1, ip); }, -1, kLog, "get [1]ip error:", "GetNetIp", "ky.net"},
+        {ClientGetWifiStatus, -1, kPrint, "get WifiStatus error:", "GetWifiStatus", "ky.wifi"},
+        {[] { return SetWiFiMode(1); }, -1, kPrint, "set wifiMode error:", "SetWifiMode", "ky.wifi"},
+        {DisableWifi, 255, kPrint, "disable wifi error:", "DisableWifi", "ky.wifi"},
+        {EnableWiFi, 255, kPrint, "enable wifi error:", "EnableWifi", "ky.wifi"},
+        {[&] { return GetWiFiApInfo(&info); }, -1, kPrint, "get wifi apinfo error:", "GetWifiApInfo", "ky.wifi"},
+        {[&] { return SetWiFiApInfo(&info, 1); }, -1, kPrint, "set wifi apinfo  error:", "SetWifiApInfo", "ky.wifi"},
+        {StopWiFiAp, -1, kPrint, "stop wifi error:", "StopWifiAp", "ky.wifi"},
+        {StartWiFiAp, -1, kPrint, "start wifi error:", "StartWifiAp", "ky.wifi"},
+        {StopWiFiSta, -1, kPrint, "stop wifi sta error:", "StopWifiSta", "ky.wifi"},
+        {StartWiFiSta, -1, kPrint, "start wifi error:", "StartWifiSta", "ky.wifi"},
+        {[] { return ConnectWiFiStaToApp("a", "b"); }, -1, kPrint, "connection wifi error:", "ConnetWifiStaToAp",
+         "ky.wifi"},
+        {GetPmState, -1, kLog, "ModuleName[nav] GetPmState RPC Error[", "GetPowerState", "ky.pm", "]\n"},
+        {GetPmWakeUpSource, -1, kLog, "ModuleName[nav] GetPmWakeUpSource RPC Error[", "GetWakeUpSource", "ky.pm",
+         "]\n"},
+        {GetMcuHeartbeatStatus, -1, kLog, "ModuleName[nav] GetMcuHeartbeatStatus RPC Error[", "GetMcuHeartbeat",
+         "ky.pm", "]\n"},
+        {[] { return Wakeup(1); }, -1, kLog, "ModuleName[nav] wakeup RPC error", "", "", ""},
+        {[] { return SetSleepEvent("gps"); }, -1, kLog, "ModuleName[nav] DisableSleep(sleelEvent:gps) RPC Error[",
+         "SetSleepEvent", "ky.pm", "] \n"},
+        {[] { return CleanSleepEvent("gps"); }, -1, kLog, "ModuleName[nav] EnableSleep(sleelEvent:gps) RPC Error[",
+         "CleanSleepEvent", "ky.pm", "] \n"},
+        {[] { return CreateSleepAlarm(60, 3); }, -1, kLog, "ModuleName[nav] CreateSleepAlarm Failed,EventId[3]-Err[",
+         "CreateSleepAlarm", "ky.pm", "]\n"},
+        {[] {
+             DeleteSleepAlarm(3);
+             return -1;
+         },
+         -1, kLog, "ModuleName[nav] DeleteSleepAlarm Failed,sleepAlarmEventId[3]-Err[", "DeleteSleepAlarm", "ky.pm",
+         "]\n"},
+        {[] {
+             int32_t kl15 = 0, charging = 0;
+             return GetKL15AndChargingStatus(&kl15, &charging);
+         },
+         -1, kNone, "", "", ""},
+    };
+    for (const Row &row : rows) {
+        LogCapture log;
+        PrintCapture printed;
+        const std::string line =
+            row.member.empty() ? row.line : row.line + unclaimed(row.member, row.interface) + row.after;
+        EXPECT_EQ(row.call(), row.failure) << line;
+        const std::string out = printed.take();
+        EXPECT_EQ(out, row.sink == kPrint ? line : "") << line;
+        if (row.sink == kLog) {
+            EXPECT_TRUE(log.has(line)) << line;
+        } else {
+            EXPECT_EQ(log.count(), 0u) << line;
+        }
+    }
+    EXPECT_EQ(record.field[0], 0);  // failed calls leave the caller's buffers alone
+    EXPECT_STREQ(ip, "");
+    EXPECT_STREQ(info.ssid, "net");
+}
+
+// Each registration called twice: the first stays (GNSS, Net, PM, GB) and the second gives the documented
+// result and line; the signals then reach the first callbacks only.
+TEST(Clients, RegisteringTwiceKeepsTheFirstCallbacks) {
+    struct Row {
+        std::function<int()> call;
+        int result;
+        std::string line;  // logged; "" for none
+    };
+    FakeService gnss = fake("ky.gnss", ky_gnss_skeleton_new);
+    FakeService net = fake("ky.net", ky_net_skeleton_new);
+    FakeService pm = fake("ky.pm", ky_pm_skeleton_new);
+    FakeService gb = fake("ky.gbreal", ky_gbreal_skeleton_new);
+    FakeService param = fake("ky.param", ky_param_skeleton_new);
+    FakeService wifi = fake("ky.wifi", ky_wifi_skeleton_new);
+    net.reply("handle-get-net-status", g_variant_new("(i)", 1));
+    const Row rows[] = {
+        {[] { return InitGNSSInterface(nullptr, [](const GnssRecord *) { g_seen.emplace_back("gnss first"); }); }, 0,
+         ""},
+        {[] { return InitGNSSInterface(nullptr, [](const GnssRecord *) { g_seen.emplace_back("gnss second"); }); }, 0,
+         ""},
+        {InitParamsInterface, 0, ""},
+        {InitParamsInterface, -1, ""},
+        {InitWifiInterface, 0, ""},
+        {InitWifiInterface, -1, ""},
+        {InitNetInterface, 0, "[NET] init dbus proxy succes! \n"},
+        {InitNetInterface, -1, ""},
+        {[] { return RegisterNetWorkStatusChangeCBack(nullptr); }, -1, "The Func Pointer is NULL\n"},
+        {[] {
+             return RegisterNetWorkStatusChangeCBack([](int slot, int) {
+                 if (slot == 0) g_seen.emplace_back("net first");
+             });
+         },
+         0, "NetStatusChangeCBack OK\n"},
+        {[] { return RegisterNetWorkStatusChangeCBack([](int, int) { g_seen.emplace_back("net second"); }); }, -1,
+         "Net Status Change CallBack has Register,Don't repeat registration\n"},
+        {[] { return InitPmClient("nav"); }, 0, "PM Client Init Success.ModuleName[nav]\n"},
+        {[] { return InitPmClient("other"); }, 0, "Pm Client Has Init. Cur moduleName[nav]\n"},
+        {[] { return RegisterPmStateChangeCBack(nullptr); }, -1, "PmStateChangedCBack is NULL,Please provide one\n"},
+        {[] { return RegisterPmStateChangeCBack([](uint8_t, uint8_t, int32_t) { g_seen.emplace_back("pm first"); }); },
+         0, "ModuleName[nav] Register PmStateChange Callback success.\n"},
+        {[] { return RegisterPmStateChangeCBack([](uint8_t, uint8_t, int32_t) { g_seen.emplace_back("pm second"); }); },
+         -1, "PM StateChanged CallBack has register,Cur ModuleName[nav] \n"},
+        {[] { return RegisterPmGsensorWakeUpCBack(nullptr); }, -1, "PM Gsensor WakeUp is NULL,Please provide one\n"},
+        {[] { return RegisterPmGsensorWakeUpCBack([] { g_seen.emplace_back("gsensor first"); }); }, 0,
+         "Register PM Gsensor WakeUp Callback success.\n"},
+        {[] { return RegisterPmGsensorWakeUpCBack([] { g_seen.emplace_back("gsensor second"); }); }, -1,
+         "PM Gsensor WakeUp CallBack has registe \n"},
+        {[] { return InitGbRealDataClient(nullptr); }, -1, "GbRecvRealDataCBack is NULL\n"},
+        {[] { return InitGbRealDataClient([](int32_t, const uint8_t *) { g_seen.emplace_back("gb first"); }); }, 0,
+         "GbRealData Client Init Success\n"},
+        {[] { return InitGbRealDataClient([](int32_t, const uint8_t *) { g_seen.emplace_back("gb second"); }); }, 0,
+         "GbRealData Client has init\n"},
+    };
+    PrintCapture quiet;
+    for (const Row &row : rows) {
+        LogCapture log;
+        EXPECT_EQ(row.call(), row.result) << row.line;
+        if (!row.line.empty()) {
+            EXPECT_TRUE(log.has(row.line)) << row.line;
+        }
+    }
+    gnss.run([&] { ky_gnss_emit_gps_parsered_update(gnss.skeleton<KyGnss>(), ten(1)); });
+    ASSERT_TRUE(pump_until([] { return g_seen.size() == 1; }));
+    net.run([&] { ky_net_emit_net_status(net.skeleton<KyNet>(), TRUE); });
+    ASSERT_TRUE(pump_until([] { return g_seen.size() == 2; }));
+    pm.run([&] {
+        ky_pm_emit_power_state_changed(pm.skeleton<KyPm>(), 1, 2, 3);
+        ky_pm_emit_gsensor_wake_up(pm.skeleton<KyPm>());
+    });
+    ASSERT_TRUE(pump_until([] { return g_seen.size() == 4; }));
+    gb.run([&] {
+        const guint8 byte = 1;
+        ky_gbreal_emit_gb_real_data(gb.skeleton<KyGbreal>(), 1,
+                                    g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, &byte, 1, 1));
+    });
+    ASSERT_TRUE(pump_until([] { return g_seen.size() == 5; }));
+    tbox::test::pump_for(100);
+    EXPECT_EQ(g_seen, (Strings{"gnss first", "net first", "pm first", "gsensor first", "gb first"}));
 }
 
 }  // namespace

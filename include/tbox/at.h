@@ -5,6 +5,8 @@
  * GpsDisable. Afterwards SendAT and its wrappers may be called from any thread; each blocks for one
  * D-Bus round trip. URC callbacks run in the thread-default main context of the thread that called
  * InitAtInterface, while that context is iterated (e.g. by a GMainLoop).
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the client reconnects
+ * by itself (callbacks too), with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_AT_H
 #define TBOX_AT_H
@@ -18,7 +20,8 @@ TBOX_BEGIN_DECLS
 /* Handler of the "urc-broadcast" signal: (proxy, urc text, sms text, user data = NULL). */
 typedef void (*AtUrcCallback)(KyAt *proxy, const gchar *urc, const gchar *sms, gpointer user_data);
 
-/* The process-wide ky.at proxy; NULL until InitAtInterface succeeds. */
+/* The process-wide ky.at proxy; NULL until InitAtInterface succeeds, then the live one (it changes when the
+ * client reconnects after a bus restart). */
 extern TBOX_API KyAt *g_proxy;
 
 /*

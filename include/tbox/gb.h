@@ -7,6 +7,8 @@
  * updated there, only while that context is iterated (e.g. by a GMainLoop). GetKL15AndChargingStatus
  * blocks its caller for one D-Bus round trip. Diagnostics go to syslog. The records' layout and the
  * status values are the service's; the client passes them on unread.
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the client reconnects
+ * by itself (callbacks too), with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_GB_H
 #define TBOX_GB_H

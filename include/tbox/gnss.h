@@ -7,6 +7,8 @@
  * and may be called from any thread once initialised; GetForceSyncFlag from any thread at any time.
  * Diagnostics are plain lines printed with g_print. The ten numbers of a record are the service's
  * (quantities, units, scaling); the client copies them unchanged.
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the client reconnects
+ * by itself (callbacks too), with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_GNSS_H
 #define TBOX_GNSS_H

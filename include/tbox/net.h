@@ -7,6 +7,8 @@
  * iterated (e.g. by a GMainLoop). Each change costs that thread two blocking D-Bus calls. The queries
  * block their caller for one D-Bus round trip and may be called from any thread once initialised.
  * Diagnostics go to syslog. Dial-status values and address texts are the service's, passed unchanged.
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the client reconnects
+ * by itself (callbacks too), with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_NET_H
 #define TBOX_NET_H

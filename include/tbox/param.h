@@ -8,6 +8,8 @@
  * Call InitParamsInterface once, from one thread, before sharing the client; afterwards each function
  * blocks its caller for one or two D-Bus round trips and may be called from any thread.
  * Failures return -1 and, where a call failed or a value was refused, log an err line to syslog.
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the next call
+ * reconnects, with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_PARAM_H
 #define TBOX_PARAM_H
@@ -23,7 +25,8 @@ TBOX_BEGIN_DECLS
 /* Longest text SetParamsValue sends (the write buffer is 1024 bytes with its terminator). */
 #define PARAM_TEXT_MAX 1023
 
-/* The process-wide ky.param proxy; NULL until InitParamsInterface succeeds. */
+/* The process-wide ky.param proxy; NULL until InitParamsInterface succeeds, then the live one (it changes
+ * when the client reconnects after a bus restart). */
 extern TBOX_API KyParam *g_cliParam;
 
 /* Opens ky.param (/ky/param) on the system bus. 0, or -1 when already initialised (nothing changes) or

@@ -12,6 +12,8 @@
  * Diagnostics go to syslog, except a failed proxy creation, which is printed with g_print. Power states,
  * wake-up sources, the heartbeat, alarm time-outs and event ids and sleep-event names are the service's
  * and are passed unchanged.
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the client reconnects
+ * by itself (callbacks too), with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_PM_H
 #define TBOX_PM_H

@@ -6,6 +6,8 @@
  * Diagnostics are plain lines printed with g_print (nothing goes to syslog). Before InitWifiInterface
  * has succeeded every function returns its failure result and prints and sends nothing.
  * The meanings of modes, status values, the record's members and `mask` are the service's.
+ * If the system bus goes away, calls fail as on a D-Bus error; once it is back the next call
+ * reconnects, with no second initialisation. The process is never ended for it.
  */
 #ifndef TBOX_WIFI_H
 #define TBOX_WIFI_H

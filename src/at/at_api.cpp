@@ -42,10 +42,8 @@ int send_at(const char *cmd, const char *prefix, int responseLines, char *respon
     }
     gint result = 0;
     tbox::GCharOut answer;
-    tbox::GErrorOut error;
-    if (!ky_at_call_send_at_cmd_sync(g_proxy, cmd, prefix != nullptr ? prefix : "", responseLines, &result,
-                                     answer.out(), nullptr, error.out())) {
-        TBOX_LOG(err, "send At error:%s\n", error.message());
+    if (!tbox::client::call(TBOX_REPORT_LOG(err, "send At error:%s\n"), ky_at_call_send_at_cmd_sync, g_proxy, cmd,
+                            prefix != nullptr ? prefix : "", responseLines, &result, answer.out())) {
         return TBOX_ERR_DBUS;
     }
     copy_answer(response, answer.get() != nullptr ? answer.get() : "", capacity);
@@ -56,20 +54,16 @@ int send_at(const char *cmd, const char *prefix, int responseLines, char *respon
 
 int InitAtInterface(AtUrcCallback callback) {
     TBOX_LOG(debug, "InitAtInterface >>>>>>> \n");
-    tbox::GErrorOut error;
-    KyAt *proxy = ky_at_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.at", "/ky/at", nullptr,
-                                               error.out());
     if (g_proxy != nullptr) {
         // Releasing the previous proxy disconnects its handlers, so a URC is never delivered twice.
-        g_object_unref(g_proxy);
+        tbox::client::release(g_proxy);
+        g_proxy = nullptr;
     }
-    g_proxy = proxy;
-    if (proxy == nullptr) {
-        TBOX_LOG(err, "[AT] init dbus proxy error: %s \n", error.message());
-        return -1;
-    }
+    g_proxy = tbox::client::open_proxy(ky_at_proxy_new_for_bus_sync, "ky.at", "/ky/at",
+                                       TBOX_REPORT_LOG(err, "[AT] init dbus proxy error: %s \n"), &g_proxy);
+    if (g_proxy == nullptr) return -1;
     if (callback != nullptr) {
-        g_signal_connect(proxy, "urc-broadcast", G_CALLBACK(callback), nullptr);
+        tbox::client::connect(g_proxy, "urc-broadcast", G_CALLBACK(callback));
     } else {
         TBOX_LOG(debug, "handle signal callback is null ");
     }

@@ -46,14 +46,17 @@ int InitGbRealDataClient(GbRealDataCBack callback) {
     g_cliGbReal = tbox::client::open_proxy(ky_gbreal_proxy_new_for_bus_sync, "ky.gbreal", "/ky/gbreal",
                                            TBOX_REPORT_LOG(err, "Error:new proxy for GbReal[%s]\n"));
     if (g_cliGbReal == nullptr) return -1;
-    g_signal_connect(g_cliGbReal, "gb-real-data", G_CALLBACK(HandleGbRealData), nullptr);
+    tbox::client::connect(g_cliGbReal, "gb-real-data", G_CALLBACK(HandleGbRealData));
     g_gbRealDataCBack = callback;
     TBOX_LOG(info, "GbRealData Client Init Success\n");
     return 0;
 }
 
 int IsAlarm(void) {
-    return g_cliGbReal != nullptr && ky_gbreal_get_alarm_state(g_cliGbReal) ? 1 : 0;
+    return g_cliGbReal != nullptr &&
+                   ky_gbreal_get_alarm_state(static_cast<KyGbreal *>(tbox::client::current(g_cliGbReal)))
+               ? 1
+               : 0;
 }
 
 int GetKL15AndChargingStatus(int32_t *kl15Status, int32_t *chargingStatus) {

@@ -45,9 +45,9 @@ uint8_t InitGNSSInterface(GnssNmeaCallback nmeaCallback, GnssRecordCallback reco
     if (g_cliGnssSke == nullptr) return 255;
     g_OriginalCb = nmeaCallback;
     g_ParseredCb = recordCallback;
-    g_signal_connect(g_cliGnssSke, "gps-orignal-update", G_CALLBACK(handle_signal_gnss_nmea), nullptr);
-    g_signal_connect(g_cliGnssSke, "gps-parsered-update", G_CALLBACK(handle_signal_gnss_parsered), nullptr);
-    g_signal_connect(g_cliGnssSke, "gps-sync-time", G_CALLBACK(HandleGpsSyncTime), nullptr);
+    tbox::client::connect(g_cliGnssSke, "gps-orignal-update", G_CALLBACK(handle_signal_gnss_nmea));
+    tbox::client::connect(g_cliGnssSke, "gps-parsered-update", G_CALLBACK(handle_signal_gnss_parsered));
+    tbox::client::connect(g_cliGnssSke, "gps-sync-time", G_CALLBACK(HandleGpsSyncTime));
     return 0;
 }
 

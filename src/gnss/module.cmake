@@ -1,1 +1,2 @@
-tbox_module(gnss SOURCES gnss_api.cpp)
+# bus_restart_test covers every D-Bus client module across a restart of the system bus.
+tbox_module(gnss SOURCES gnss_api.cpp TESTS bus_restart_test)

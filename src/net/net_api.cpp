@@ -28,7 +28,7 @@ int InitNetInterface(void) {
                                            TBOX_REPORT_LOG(err, "[NET] init dbus proxy error: %s \n"));
     if (g_cliNetSke == nullptr) return -1;
     TBOX_LOG(info, "[NET] init dbus proxy succes! \n");
-    g_signal_connect(g_cliNetSke, "net-status", G_CALLBACK(NetStatusChange), nullptr);
+    tbox::client::connect(g_cliNetSke, "net-status", G_CALLBACK(NetStatusChange));
     return 0;
 }
 

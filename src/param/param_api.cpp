@@ -41,7 +41,7 @@ bool wire_text(int type, const void *value, char (&buffer)[kWriteBufferSize]) {
 int InitParamsInterface(void) {
     if (g_cliParam != nullptr) return -1;
     g_cliParam = tbox::client::open_proxy(ky_param_proxy_new_for_bus_sync, "ky.param", "/ky/param",
-                                          TBOX_REPORT_LOG(err, "Error:new proxy for param[%s]\n"));
+                                          TBOX_REPORT_LOG(err, "Error:new proxy for param[%s]\n"), &g_cliParam);
     return g_cliParam != nullptr ? 0 : -1;
 }
 

@@ -69,8 +69,8 @@ int InitPmClient(const char *moduleName) {
                                  TBOX_REPORT_PRINT("Error:new proxy PM Error.ModuleName:[%s],Err:[%s]\n", moduleName));
     if (g_cliKyPm == nullptr) return -1;
     g_pmModuleName = g_string_new(moduleName);
-    g_signal_connect(g_cliKyPm, "power_state_changed", G_CALLBACK(HandlePmStateChange), nullptr);
-    g_signal_connect(g_cliKyPm, "gsensor_wake_up", G_CALLBACK(HandleGsensorWakeUp), nullptr);
+    tbox::client::connect(g_cliKyPm, "power_state_changed", G_CALLBACK(HandlePmStateChange));
+    tbox::client::connect(g_cliKyPm, "gsensor_wake_up", G_CALLBACK(HandleGsensorWakeUp));
     TBOX_LOG(info, "PM Client Init Success.ModuleName[%s]\n", name());
     return 0;
 }
