@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <tbox/convert.h>
 #include <tbox/digest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -99,7 +99,7 @@ TEST(FileDigestTest, DigestsWhatIsReadToTheEndOfARegularFileAndRefusesTheRest) {
 
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     for (const std::string &path : {dir / "fifo", std::string("/dev/zero"), std::string("/dev/null"), dir.path,
-                                   dir / "missing", dir / "fifo/below a FIFO"}) {
+                                    dir / "missing", dir / "fifo/below a FIFO"}) {
         char md[65] = "untouched";
         LogCapture log;
         EXPECT_EQ(FileMD5(path.c_str(), md), nullptr) << path;

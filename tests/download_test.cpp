@@ -169,9 +169,12 @@ TEST_F(Steps, DigestChecksNeedAWholeDigestOfAReadableFile) {
         Got got;
     };
     const Row rows[] = {
-        {CheckUpgradePkgMd5, pkg, md5, md5Ok},          {CheckUpgradePkgMd5, pkg, upper, md5Ok},
-        {CheckUpgradePkgSha256, pkg, sha, shaOk},       {CheckUpgradePkgMd5, pkg, wrong, md5Error},
-        {CheckUpgradePkgMd5, pkg, md5 + "0", md5Error}, {CheckUpgradePkgMd5, pkg, "g" + md5.substr(1), md5Error},
+        {CheckUpgradePkgMd5, pkg, md5, md5Ok},
+        {CheckUpgradePkgMd5, pkg, upper, md5Ok},
+        {CheckUpgradePkgSha256, pkg, sha, shaOk},
+        {CheckUpgradePkgMd5, pkg, wrong, md5Error},
+        {CheckUpgradePkgMd5, pkg, md5 + "0", md5Error},
+        {CheckUpgradePkgMd5, pkg, "g" + md5.substr(1), md5Error},
         {CheckUpgradePkgMd5, missing, "", md5Error},  // an empty digest never matches a missing file
         // What is not a regular file has no digest, not even that of the nothing its size promises.
         {CheckUpgradePkgMd5, "/dev/zero", kEmptyMd5, md5Error},
@@ -199,8 +202,8 @@ TEST_F(Steps, DifferenceRestorePatchesTheBoxsOldPackageAndSurvivesACorruptPatch)
     take_sync_calls();
     EXPECT_EQ(restore(patch, made, TBOX_RESTORE_DIFF), (Got{0, "upgrade:bsdiff patch success", next}));
     // The package the upgrade service gets next is on disk, and so is its name.
-    EXPECT_EQ(take_sync_calls(), (std::vector<std::string>{"create 600", "fsync new file", "rename " + made,
-                                                           "fsync dir " + work.path}));
+    EXPECT_EQ(take_sync_calls(),
+              (std::vector<std::string>{"create 600", "fsync new file", "rename " + made, "fsync dir " + work.path}));
     EXPECT_TRUE(get(kOldPackage) == package);
 
     std::remove(made.c_str());
@@ -219,13 +222,17 @@ TEST_F(Steps, WholeRestoreMovesAnyPathWithoutAShellAndReportsAFailedMove) {
         std::string from, to;
         Calls synced;
     } moves[] = {
-        {work / odd, box + "/" + odd,
+        {work / odd,
+         box + "/" + odd,
          {"create 600", "fsync new file", "rename " + box + "/" + odd, "fsync dir " + box, "fsync dir " + work.path}},
         {box + "/" + odd, box + "/complete.tgz", {"fsync file", "rename " + box + "/complete.tgz", "fsync dir " + box}},
-        {box + "/complete.tgz", box + "/upgradepkg/complete.tgz",
+        {box + "/complete.tgz",
+         box + "/upgradepkg/complete.tgz",
          {"fsync file", "rename " + box + "/upgradepkg/complete.tgz", "fsync dir " + box + "/upgradepkg",
           "fsync dir " + box}},
-        {work / odd, work / "complete.tgz", {"fsync file", "rename " + work / "complete.tgz", "fsync dir " + work.path}},
+        {work / odd,
+         work / "complete.tgz",
+         {"fsync file", "rename " + work / "complete.tgz", "fsync dir " + work.path}},
     };
     for (const auto &[from, to, synced] : moves) {
         if (!fs::exists(from)) put(from, package);

@@ -60,8 +60,8 @@ TEST(BSDiffPatchFileTest, RebuildsWhatBsdiffDiffedByteForByteSyncedBeforeRename)
         ASSERT_EQ(BSDiffPatchFile((dir / "a").c_str(), (dir / "new").c_str(), (dir / "patch").c_str()), 0);
         EXPECT_TRUE(get(dir / "new") == newData) << "rebuilt file differs";
         // Written without a name, on disk before it takes the final one, and the new entry on disk too.
-        EXPECT_EQ(take_sync_calls(),
-                  (std::vector<std::string>{"create 600", "fsync new file", "rename " + dir / "new", "fsync dir " + dir.path}));
+        EXPECT_EQ(take_sync_calls(), (std::vector<std::string>{"create 600", "fsync new file", "rename " + dir / "new",
+                                                               "fsync dir " + dir.path}));
         EXPECT_EQ(dir.entries(), 4) << "a temporary file was left";
     }
 }
@@ -74,15 +74,17 @@ TEST(BSDiffPatchFileTest, StaleTemporariesOfItsPatternGoAndTheNewFileGetsTheMode
     put(dir / "old", "hello, old world\n");
     put(dir / "patch", make_patch(6, {4, 2, 0}, Bytes(4, '\0'), "ef"));
     const std::string stale[] = {".bspatch-123-4-5ab", ".bspatch-1-0-0"};
-    const std::string kept[] = {".bspatch-123-4-5AB", ".bspatch-123-4", ".bspatch-x-4-5ab", "bspatch-1-0-0", ".bspatch-9-9-9.tgz"};
+    const std::string kept[] = {".bspatch-123-4-5AB", ".bspatch-123-4", ".bspatch-x-4-5ab", "bspatch-1-0-0",
+                                ".bspatch-9-9-9.tgz"};
     for (const std::string &name : stale) put(dir / name, "killed");
     for (const std::string &name : kept) put(dir / name, "someone else's");
     put(dir / ".bspatch-77-1-1", "written a moment ago");
     ASSERT_EQ(mkdir((dir / ".bspatch-2-2-2").c_str(), 0755), 0);
     ASSERT_EQ(symlink((dir / "old").c_str(), (dir / ".bspatch-3-3-3").c_str()), 0);
     const timespec minuteAgo[2] = {{time(nullptr) - 61, 0}, {time(nullptr) - 61, 0}};
-    for (const char *name : {".bspatch-123-4-5ab", ".bspatch-1-0-0", ".bspatch-123-4-5AB", ".bspatch-123-4",
-                                    ".bspatch-x-4-5ab", "bspatch-1-0-0", ".bspatch-9-9-9.tgz", ".bspatch-2-2-2", ".bspatch-3-3-3"}) {
+    for (const char *name :
+         {".bspatch-123-4-5ab", ".bspatch-1-0-0", ".bspatch-123-4-5AB", ".bspatch-123-4", ".bspatch-x-4-5ab",
+          "bspatch-1-0-0", ".bspatch-9-9-9.tgz", ".bspatch-2-2-2", ".bspatch-3-3-3"}) {
         ASSERT_EQ(utimensat(AT_FDCWD, (dir / name).c_str(), minuteAgo, AT_SYMLINK_NOFOLLOW), 0) << name;
     }
     const mode_t mask = umask(027);

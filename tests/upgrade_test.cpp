@@ -202,7 +202,8 @@ TEST_F(Upgrade, OnlyTheBoundProcessUnbindsAndServiceErrorsAreLogged) {
 TEST_F(Upgrade, EachRefusedMethodFailsTheCallAndLogsTheServicesError) {
     ASSERT_EQ(InitUpgradeClient(), 0);
     refuseBinding = true;
-    service.handle("handle-get-can-parser-status", [](GDBusMethodInvocation *inv) { return refuse(inv, "busy"), true; });
+    service.handle("handle-get-can-parser-status",
+                   [](GDBusMethodInvocation *inv) { return refuse(inv, "busy"), true; });
     const std::string error = "GDBus.Error:ky.update.Error.Refused: busy";
     LogCapture log;
     EXPECT_EQ(BindUpgradeTask(), -1);

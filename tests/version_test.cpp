@@ -1,7 +1,7 @@
 // Version records: the parser, the version files at the box's own paths, and the version check.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +38,7 @@ TEST(VersionParser, FillsTheFieldsItsModeNamesAndNeverReadsPastTheText) {
         {"99999999999tail", 3, "999,99,999,999"},
         {"001010020039", 3, "1,1,2,3"},  // one digit too many: the twelfth is not read
         {"99999999999", 1, "999,99,999,0"},
-        {"0000000000", 3, "0,0,0,0"},    // one digit short: the last field has two
+        {"0000000000", 3, "0,0,0,0"},  // one digit short: the last field has two
         {"0010100200", 3, "1,1,2,0"},
         {"0a1 1-12 12", 3, "0,1,-12,12"},
         {"00101", 3, "1,1,0,0"},
@@ -105,9 +105,9 @@ TEST_F(VersionFiles, UpdateReplacesTheFileWithElevenCharactersOrLeavesItAlone) {
     UpdateTboxAppVersion(1, 1, 2, 3);
     EXPECT_EQ(get(kVersionFile), "00101002003");
     // Written without a name, on disk before it takes the final one, and the new entry on disk too.
-    EXPECT_EQ(take_sync_calls(), (std::vector<std::string>{"create 600", "fsync new file",
-                                                           "rename /oemdata/upgrade/version.txt",
-                                                           "fsync dir /oemdata/upgrade"}));
+    EXPECT_EQ(take_sync_calls(),
+              (std::vector<std::string>{"create 600", "fsync new file", "rename /oemdata/upgrade/version.txt",
+                                        "fsync dir /oemdata/upgrade"}));
     struct stat st {};
     ASSERT_EQ(stat(kVersionFile, &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -166,9 +166,9 @@ TEST_F(VersionFiles, UpdateReplacesTheFileWithElevenCharactersOrLeavesItAlone) {
     UpdateTboxAppVersion(5, 5, 5, 5);
     g_sync.tmpfile_refused = false;
     EXPECT_EQ(get(kVersionFile), "00505005005");
-    EXPECT_EQ(take_sync_calls(), (std::vector<std::string>{"create 600", "create 600", "fsync file",
-                                                           "rename /oemdata/upgrade/version.txt",
-                                                           "fsync dir /oemdata/upgrade"}));
+    EXPECT_EQ(take_sync_calls(),
+              (std::vector<std::string>{"create 600", "create 600", "fsync file", "rename /oemdata/upgrade/version.txt",
+                                        "fsync dir /oemdata/upgrade"}));
 
     // A directory that cannot take the temporary file: the old version stays whole.
     ASSERT_EQ(mount("tmpfs", "/oemdata", "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);

@@ -44,8 +44,8 @@ uint64_t next_mix() {
     static std::atomic<uint64_t> counter{0};
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t x = counter++ * 0x9E3779B97F4A7C15u ^ static_cast<uint64_t>(now.tv_nsec) ^
-                 (static_cast<uint64_t>(getpid()) << 32);
+    uint64_t x =
+        counter++ * 0x9E3779B97F4A7C15u ^ static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32);
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
     return x ^ (x >> 31);
@@ -112,7 +112,8 @@ std::string NewFile::next_name() {
     }
     static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string name = base_ + '.';
-    for (size_t i = 0; i < kSuffixLength; ++i, mix /= sizeof kLetters - 1) name += kLetters[mix % (sizeof kLetters - 1)];
+    for (size_t i = 0; i < kSuffixLength; ++i, mix /= sizeof kLetters - 1)
+        name += kLetters[mix % (sizeof kLetters - 1)];
     return name;
 }
 

@@ -197,9 +197,7 @@ public:
 
     // Writes out the rest, makes it durable (an upgrade package must survive a power cut after the
     // rename) and moves it into place, with the mode a plain creation would give it: 0666 less the umask.
-    bool commit() {
-        return flush() && (file_->commit(0666 & ~tbox::files::creation_mask()) || fail());
-    }
+    bool commit() { return flush() && (file_->commit(0666 & ~tbox::files::creation_mask()) || fail()); }
 
 private:
     bool flush() {

@@ -20,7 +20,7 @@ inline constexpr const char kOldPackage[] = TBOX_DATA_ROOT "/upgrade/old_upgrade
 // The shipped waits and limits, as tbox/upgrade.h documents them.
 inline constexpr int64_t kStartReplyWaitUs = 300 * int64_t{1000000};  // StartUpgradePkg: up to 300 s for the reply
 inline constexpr uint64_t kPollIntervalUs = 1000000;                  // then a status query once a second
-inline constexpr int kPollLimit = 180;  // "in progress" answers allowed before giving up (181 sleeps)
+inline constexpr int kPollLimit = 180;              // "in progress" answers allowed before giving up (181 sleeps)
 inline constexpr long kStallSeconds = 60;           // DownloadUpgradeFile: below 1 byte/s this long aborts
 inline constexpr long kConnectTimeoutSeconds = 10;  // DownloadUpgradeFile: the connection is made within this
 
@@ -30,7 +30,7 @@ bool task_client_ready();
 
 // The waits of the upgrade road. The shipped values are the defaults; only tests change them.
 struct Waits {
-    int64_t startReplyUs = kStartReplyWaitUs;    // StartUpgradePkg: wait for the StartUpgrade reply
+    int64_t startReplyUs = kStartReplyWaitUs;   // StartUpgradePkg: wait for the StartUpgrade reply
     uint64_t pollIntervalUs = kPollIntervalUs;  // StartUpgradePkg: sleep between status queries
     long stallSeconds = kStallSeconds;          // DownloadUpgradeFile: below 1 byte/s this long aborts
 };

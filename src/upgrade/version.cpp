@@ -1,9 +1,7 @@
 #include "tbox/version.h"
 
-#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "common/durable_file.h"
 #include "common/io.h"

@@ -97,9 +97,9 @@ extern "C" int __real_openat64(int, const char *, int, ...) __attribute__((weak)
 extern "C" __attribute__((weak)) int __wrap_fsync(int fd) {
     struct stat st {};
     if (fstat(fd, &st) == 0) {
-        tbox::test::note_sync(S_ISDIR(st.st_mode)    ? "fsync dir " + tbox::test::fd_path(fd)
-                              : st.st_nlink == 0 ? "fsync new file"
-                                                 : "fsync file");
+        tbox::test::note_sync(S_ISDIR(st.st_mode) ? "fsync dir " + tbox::test::fd_path(fd)
+                              : st.st_nlink == 0  ? "fsync new file"
+                                                  : "fsync file");
     }
     return __real_fsync(fd);
 }
