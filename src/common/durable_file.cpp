@@ -134,7 +134,8 @@ void NewFile::remove_stale() const {
             ::fstatat(dir_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && std::llabs(static_cast<long long>(now - st.st_mtime)) >= kStaleSeconds) {
+        if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            std::llabs(static_cast<long long>(now - st.st_mtime)) >= kStaleSeconds) {
             stale.push_back(name);
         }
     }
