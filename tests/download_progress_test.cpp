@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -88,8 +89,18 @@ TEST_F(Progress, ReportsComeFromTheDownloadingThreadAndEndWithTheWholeBody) {
     RegisterDownloadProgressCb(nullptr);
 }
 
+std::atomic<int> g_replacedReports{0};
+void count_replaced(int64_t, int64_t) {
+    ++g_replacedReports;
+}
+
 TEST_F(Progress, FailedTransfersEndWithoutAFinalReportAndNullStopsReports) {
-    RegisterDownloadProgressCb(record);
+    RegisterDownloadProgressCb(count_replaced);
+    RegisterDownloadProgressCb(record);  // the second registration replaces the first
+    EXPECT_EQ(fetch("/files/pkg"), 0);
+    EXPECT_FALSE(g_reports.empty());
+    EXPECT_EQ(g_replacedReports, 0);
+    g_reports.clear();
     EXPECT_EQ(fetch("/status/404"), -1);
     EXPECT_TRUE(g_reports.empty()) << "the error page is not the package";
     RegisterDownloadProgressCb(nullptr);

@@ -1,9 +1,12 @@
 // Download, digest check and restore: real HTTP and HTTPS servers on 127.0.0.1, certificates made by
 // openssl, digests by coreutils, patches by bsdiff, and the box's own /oemdata in a private mount namespace.
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -19,6 +22,9 @@
 namespace {
 using namespace tbox::test;
 namespace fs = std::filesystem;
+
+constexpr char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
+constexpr char kEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 std::string perform_error(CURLcode code) {
     return "upgrade:perform error:" + std::to_string(code) + "-" + curl_easy_strerror(code) + "\n";
@@ -90,7 +96,13 @@ TEST_F(Steps, DownloadStoresTwoHundredBodiesByteExactAndFailsEverythingElseWitho
         {http.url("/redirect"), {-1, httpError, ""}},  // not followed, and its body is not the package
         {"file://" + www / "pkg", {-1, otherScheme, ""}},
     };
-    for (const auto &[url, expected] : rows) EXPECT_EQ(fetch(url), expected) << url;
+    for (const auto &[url, expected] : rows) {
+        take_sync_calls();
+        EXPECT_EQ(fetch(url), expected) << url;
+        // "download OK!" only once the body and the file's directory entry are on disk.
+        const std::vector<std::string> synced{"fsync file", "fsync dir " + work.path};
+        EXPECT_EQ(take_sync_calls(), expected.result == 0 ? synced : std::vector<std::string>{}) << url;
+    }
     Status status(TBOX_DOWNLOAD_STATUS_SIZE);
     EXPECT_EQ(DownloadUpgradeFile(nullptr, out.c_str(), status.get()), -1);
     EXPECT_EQ(DownloadUpgradeFile(http.url("/files/pkg").c_str(), (work / "no/dir/x").c_str(), status.get()), -1);
@@ -157,10 +169,17 @@ TEST_F(Steps, DigestChecksNeedAWholeDigestOfAReadableFile) {
         Got got;
     };
     const Row rows[] = {
-        {CheckUpgradePkgMd5, pkg, md5, md5Ok},          {CheckUpgradePkgMd5, pkg, upper, md5Ok},
-        {CheckUpgradePkgSha256, pkg, sha, shaOk},       {CheckUpgradePkgMd5, pkg, wrong, md5Error},
-        {CheckUpgradePkgMd5, pkg, md5 + "0", md5Error}, {CheckUpgradePkgMd5, pkg, "g" + md5.substr(1), md5Error},
+        {CheckUpgradePkgMd5, pkg, md5, md5Ok},
+        {CheckUpgradePkgMd5, pkg, upper, md5Ok},
+        {CheckUpgradePkgSha256, pkg, sha, shaOk},
+        {CheckUpgradePkgMd5, pkg, wrong, md5Error},
+        {CheckUpgradePkgMd5, pkg, md5 + "0", md5Error},
+        {CheckUpgradePkgMd5, pkg, "g" + md5.substr(1), md5Error},
         {CheckUpgradePkgMd5, missing, "", md5Error},  // an empty digest never matches a missing file
+        // What is not a regular file has no digest, not even that of the nothing its size promises.
+        {CheckUpgradePkgMd5, "/dev/zero", kEmptyMd5, md5Error},
+        {CheckUpgradePkgMd5, www.path, kEmptyMd5, md5Error},
+        {CheckUpgradePkgSha256, "/dev/null", kEmptySha256, shaError},
     };
     for (const Row &row : rows) {
         Status status(TBOX_CHECK_STATUS_SIZE);
@@ -180,7 +199,11 @@ TEST_F(Steps, DifferenceRestorePatchesTheBoxsOldPackageAndSurvivesACorruptPatch)
     run("bsdiff " + www / "pkg" + " " + work / "new" + " " + patch);
     EXPECT_EQ(restore(patch, made, TBOX_RESTORE_DIFF), (Got{-1, "upgrade:Not Found Old Package", "(none)"}));
     put(kOldPackage, package);
+    take_sync_calls();
     EXPECT_EQ(restore(patch, made, TBOX_RESTORE_DIFF), (Got{0, "upgrade:bsdiff patch success", next}));
+    // The package the upgrade service gets next is on disk, and so is its name.
+    EXPECT_EQ(take_sync_calls(),
+              (std::vector<std::string>{"create 600", "fsync new file", "rename " + made, "fsync dir " + work.path}));
     EXPECT_TRUE(get(kOldPackage) == package);
 
     std::remove(made.c_str());
@@ -192,21 +215,58 @@ TEST_F(Steps, WholeRestoreMovesAnyPathWithoutAShellAndReportsAFailedMove) {
     // /tmp and the box's /oemdata tmpfs are different file systems: that move is a copy.
     const std::string odd = "pkg with blanks; touch pwned $(touch pwned) `touch pwned` 'q\" &.tgz";
     const Got moved{0, "upgrade:whole pkg rename success", package};
-    for (const auto &[from, to] : {std::pair{work / odd, "/oemdata/upgrade/" + odd},
-                                   {"/oemdata/upgrade/" + odd, "/oemdata/upgrade/complete.tgz"},
-                                   {work / odd, work / "complete.tgz"}}) {
-        put(from, package);
+    const std::string box = "/oemdata/upgrade";
+    // Each move: the file on disk before it takes the final name, then the directories that changed.
+    using Calls = std::vector<std::string>;
+    const struct {
+        std::string from, to;
+        Calls synced;
+    } moves[] = {
+        {work / odd,
+         box + "/" + odd,
+         {"create 600", "fsync new file", "rename " + box + "/" + odd, "fsync dir " + box, "fsync dir " + work.path}},
+        {box + "/" + odd, box + "/complete.tgz", {"fsync file", "rename " + box + "/complete.tgz", "fsync dir " + box}},
+        {box + "/complete.tgz",
+         box + "/upgradepkg/complete.tgz",
+         {"fsync file", "rename " + box + "/upgradepkg/complete.tgz", "fsync dir " + box + "/upgradepkg",
+          "fsync dir " + box}},
+        {work / odd,
+         work / "complete.tgz",
+         {"fsync file", "rename " + work / "complete.tgz", "fsync dir " + work.path}},
+    };
+    for (const auto &[from, to, synced] : moves) {
+        if (!fs::exists(from)) put(from, package);
         put(to, "an older complete package");
+        take_sync_calls();
         EXPECT_EQ(restore(from, to, TBOX_RESTORE_WHOLE), moved) << to;
+        EXPECT_EQ(take_sync_calls(), synced) << to;
         EXPECT_FALSE(fs::exists(from)) << from;
     }
+    fs::remove(box + "/upgradepkg/complete.tgz");
     EXPECT_FALSE(fs::exists("pwned") || fs::exists(work / "pwned"));
-    EXPECT_EQ(std::distance(fs::directory_iterator("/oemdata/upgrade"), {}), 2);  // no temporary file left
+    EXPECT_EQ(std::distance(fs::directory_iterator(box), {}), 1);  // upgradepkg only: no temporary file left
 
     const Got failed{-1, "upgrade:whole pkg rename fail", "(none)"};
     EXPECT_EQ(restore(work / "complete.tgz", "/oemdata/no/dir/x", TBOX_RESTORE_WHOLE), failed);
     EXPECT_TRUE(get(work / "complete.tgz") == package);  // a failed move keeps the fetched file
     EXPECT_EQ(restore(work / "complete.tgz", work / "y", 3), (Got{0, "untouched", "(none)"}));  // unknown type
+
+    // Only a regular file is a package: a device would be copied until the disk is full, a FIFO would
+    // block, a directory is no package. Nothing is created, and a temporary that a copy killed earlier
+    // left (of the copy's own pattern, untouched for a minute) is gone after the next copy.
+    ASSERT_EQ(mkfifo((work / "fifo").c_str(), 0600), 0);
+    LogCapture log;
+    for (const std::string &from : {std::string("/dev/zero"), work / "fifo", www.path}) {
+        EXPECT_EQ(restore(from, "/oemdata/upgrade/complete.tgz", TBOX_RESTORE_WHOLE), failed) << from;
+        EXPECT_TRUE(log.has("whole pkg rename fail[Invalid argument]\n")) << from;
+        EXPECT_TRUE(log.contains(" [err] upgrade_api.cpp-")) << "the restore logs under its old name";
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(box), {}), 1);
+    put(box + "/complete.tgz.k1Lled", "the start of a copy");
+    const timespec minuteAgo[2] = {{time(nullptr) - 61, 0}, {time(nullptr) - 61, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (box + "/complete.tgz.k1Lled").c_str(), minuteAgo, 0), 0);
+    EXPECT_EQ(restore(work / "complete.tgz", box + "/complete.tgz", TBOX_RESTORE_WHOLE), moved);
+    EXPECT_EQ(std::distance(fs::directory_iterator(box), {}), 2);
 }
 
 }  // namespace

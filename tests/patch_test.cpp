@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <tbox/patch.h>
 
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
 #include <vector>
 
 #include "support/files.h"
@@ -42,19 +46,6 @@ std::pair<Bytes, Bytes> release_pair() {
     return {old, next};
 }
 
-// Calls the library makes on the new file, in order: it must be on disk before it takes the final name.
-std::string g_calls;
-extern "C" int __real_fsync(int fd);
-extern "C" int __wrap_fsync(int fd) {
-    g_calls += "fsync ";
-    return __real_fsync(fd);
-}
-extern "C" int __real_rename(const char *from, const char *to);
-extern "C" int __wrap_rename(const char *from, const char *to) {
-    g_calls += "rename ";
-    return __real_rename(from, to);
-}
-
 TEST(BSDiffPatchFileTest, RebuildsWhatBsdiffDiffedByteForByteSyncedBeforeRename) {
     TempDir dir;
     const auto [oldBytes, newBytes] = release_pair();
@@ -65,12 +56,55 @@ TEST(BSDiffPatchFileTest, RebuildsWhatBsdiffDiffedByteForByteSyncedBeforeRename)
         put(dir / "b", newData);
         run("bsdiff " + dir / "a" + " " + dir / "b" + " " + dir / "patch");
         put(dir / "new", "stale contents");
-        g_calls.clear();
+        take_sync_calls();
         ASSERT_EQ(BSDiffPatchFile((dir / "a").c_str(), (dir / "new").c_str(), (dir / "patch").c_str()), 0);
         EXPECT_TRUE(get(dir / "new") == newData) << "rebuilt file differs";
-        EXPECT_EQ(g_calls, "fsync rename ");
+        // Written without a name, on disk before it takes the final one, and the new entry on disk too.
+        EXPECT_EQ(take_sync_calls(), (std::vector<std::string>{"create 600", "fsync new file", "rename " + dir / "new",
+                                                               "fsync dir " + dir.path}));
         EXPECT_EQ(dir.entries(), 4) << "a temporary file was left";
     }
+}
+
+// A patch killed while writing left its temporary file; the next one removes those of its own exact pattern
+// that nobody touched for a minute, and nothing else. Where the file system has no unnamed files, the
+// temporary is named from the start, but still private (0600) until it gets the final mode.
+TEST(BSDiffPatchFileTest, StaleTemporariesOfItsPatternGoAndTheNewFileGetsTheModeOfAPlainCreation) {
+    TempDir dir;
+    put(dir / "old", "hello, old world\n");
+    put(dir / "patch", make_patch(6, {4, 2, 0}, Bytes(4, '\0'), "ef"));
+    const std::string stale[] = {".bspatch-123-4-5ab", ".bspatch-1-0-0"};
+    const std::string kept[] = {".bspatch-123-4-5AB", ".bspatch-123-4", ".bspatch-x-4-5ab", "bspatch-1-0-0",
+                                ".bspatch-9-9-9.tgz"};
+    for (const std::string &name : stale) put(dir / name, "killed");
+    for (const std::string &name : kept) put(dir / name, "someone else's");
+    put(dir / ".bspatch-77-1-1", "written a moment ago");
+    ASSERT_EQ(mkdir((dir / ".bspatch-2-2-2").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "old").c_str(), (dir / ".bspatch-3-3-3").c_str()), 0);
+    const timespec minuteAgo[2] = {{time(nullptr) - 61, 0}, {time(nullptr) - 61, 0}};
+    for (const char *name :
+         {".bspatch-123-4-5ab", ".bspatch-1-0-0", ".bspatch-123-4-5AB", ".bspatch-123-4", ".bspatch-x-4-5ab",
+          "bspatch-1-0-0", ".bspatch-9-9-9.tgz", ".bspatch-2-2-2", ".bspatch-3-3-3"}) {
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir / name).c_str(), minuteAgo, AT_SYMLINK_NOFOLLOW), 0) << name;
+    }
+    const mode_t mask = umask(027);
+    g_sync.tmpfile_refused = true;
+    take_sync_calls();
+    EXPECT_EQ(BSDiffPatchFile((dir / "old").c_str(), (dir / "new").c_str(), (dir / "patch").c_str()), 0);
+    g_sync.tmpfile_refused = false;
+    umask(mask);
+    EXPECT_EQ(take_sync_calls(), (std::vector<std::string>{"create 600", "create 600", "fsync file",
+                                                           "rename " + dir / "new", "fsync dir " + dir.path}));
+    EXPECT_EQ(get(dir / "new"), "hellef");
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    for (const std::string &name : stale) EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+    for (const std::string &name : kept) EXPECT_EQ(get(dir / name), "someone else's") << name;
+    EXPECT_EQ(get(dir / ".bspatch-77-1-1"), "written a moment ago");
+    EXPECT_TRUE(std::filesystem::is_directory(dir / ".bspatch-2-2-2"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / ".bspatch-3-3-3"));
+    EXPECT_EQ(dir.entries(), 3 + 5 + 3);  // old, patch, new; the kept ones; fresh, directory, link
 }
 
 // Difference runs may start before or end after the old file: outside it only the difference bytes count.

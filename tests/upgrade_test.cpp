@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "support/fake_service.h"
+#include "support/files.h"
 #include "support/log_capture.h"
 #include "support/pump.h"
 #include "tbox/upgrade.h"
+#include "tbox/upgrade_config.h"
 #include "tbox/upgrade_gdbus.h"
 #include "upgrade/upgrade_internal.h"
 
@@ -69,6 +71,7 @@ protected:
         RegisterStatueChangedCb(record_state);
         service.handle("handle-bind-upgrade", [this](GDBusMethodInvocation *inv) {
             gint32 pid = 0;
+            if (refuseBinding) return refuse(inv, "busy"), true;
             g_variant_get(g_dbus_method_invocation_get_parameters(inv), "(i)", &pid);
             boundPid = pid;
             return ky_update_complete_bind_upgrade(nullptr, inv), true;
@@ -78,6 +81,7 @@ protected:
             return ky_update_complete_get_bind_id(nullptr, inv, boundPid), true;
         });
         service.handle("handle-unbind-upgrade", [this](GDBusMethodInvocation *inv) {
+            if (refuseBinding) return refuse(inv, "busy"), true;
             boundPid = 0;
             return ky_update_complete_unbind_upgrade(nullptr, inv), true;
         });
@@ -112,6 +116,7 @@ protected:
 
     FakeService service{"ky.update", "/ky/update", [] { return gpointer(ky_update_skeleton_new()); }};
     std::atomic<int> boundPid{0}, starts{0};
+    std::atomic<bool> refuseBinding{false};  // BindUpgrade and UnbindUpgrade answer with a D-Bus error
     std::atomic<size_t> polls{0};
     std::vector<int> statuses{0};                 // answers of successive status queries; the last one repeats
     const char *reply = "accepted";               // the StartUpgrade answer; nullptr: a D-Bus error
@@ -123,13 +128,37 @@ protected:
 TEST_F(Upgrade, BeforeInitEverythingIsRefusedAndNothingSent) {
     char message[TBOX_START_MESSAGE_SIZE] = "untouched";
     int32_t status = 5;
-    EXPECT_EQ(UnbindUpgradeTask(1) | BindUpgradeTask() | GetCanParserStatus(&status), -1);
+    LogCapture log;
+    EXPECT_EQ(UnbindUpgradeTask(1), -1);
+    EXPECT_EQ(BindUpgradeTask(), -1);
+    EXPECT_EQ(GetCanParserStatus(&status), -1);
+    EXPECT_EQ(status, 5);
     EXPECT_EQ(StartUpgradePkg("/p.tgz", 1, message), -1);
     EXPECT_STREQ(message, "untouched");
     EXPECT_TRUE(take_states().empty());
-    for (const char *member : {"BindUpgrade", "GetBindId", "StartUpgrade", "GetCanParserStatus"}) {
+    for (const char *member : {"BindUpgrade", "GetBindId", "UnbindUpgrade", "StartUpgrade", "GetCanParserStatus"}) {
         EXPECT_EQ(service.count(member), 0u) << member;
     }
+    EXPECT_TRUE(log.has("ERR:UpgradeTask have not init!\n"));
+    // The configuration channel lives in a file of its own, yet its lines keep the name they always had.
+    EXPECT_EQ(SubscriptionConfigMsg(3, CONFIG_TYPE_FIRST), -1);
+    EXPECT_TRUE(log.contains("upgrade_api.cpp-")) << "a line of the configuration channel";
+    EXPECT_TRUE(log.has("Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n"));
+}
+
+TEST(UpgradeWaits, TheShippedWaitsAreTheDocumentedOnes) {
+    // tbox/upgrade.h: up to 300 s for the StartUpgrade reply, then a status query once a second, 181 sleeps;
+    // a download is given 10 s to connect and aborted below 1 byte/s for 60 s.
+    const tbox::upgrade::Waits shipped;
+    EXPECT_EQ(shipped.startReplyUs, int64_t{300} * 1000 * 1000);
+    EXPECT_EQ(shipped.pollIntervalUs, uint64_t{1000} * 1000);
+    EXPECT_EQ(shipped.stallSeconds, 60);
+    EXPECT_EQ(tbox::upgrade::kPollLimit + 1, 181);
+    EXPECT_EQ(tbox::upgrade::kConnectTimeoutSeconds, 10);
+    const tbox::upgrade::Waits &inForce = tbox::upgrade::waits();  // nothing set them in this process
+    EXPECT_EQ(inForce.startReplyUs, shipped.startReplyUs);
+    EXPECT_EQ(inForce.pollIntervalUs, shipped.pollIntervalUs);
+    EXPECT_EQ(inForce.stallSeconds, shipped.stallSeconds);
 }
 
 TEST(UpgradeInit, FailsWithoutABusAndTriesAgainLater) {
@@ -146,7 +175,11 @@ TEST_F(Upgrade, OnlyTheBoundProcessUnbindsAndServiceErrorsAreLogged) {
     EXPECT_EQ(service.calls_to("BindUpgrade"), std::vector<std::string>{"(" + std::to_string(getpid()) + ",)"});
     boundPid = getpid() + 1;  // another process took the upgrade over
     EXPECT_EQ(UnbindUpgradeTask(1), -1);
-    EXPECT_EQ(BindUpgradeTask() | UnbindUpgradeTask(5) | BindUpgradeTask() | UnbindUpgradeTask(0), 0);
+    EXPECT_EQ(service.count("UnbindUpgrade"), 0u);
+    EXPECT_EQ(BindUpgradeTask(), 0);
+    EXPECT_EQ(UnbindUpgradeTask(5), 0);
+    EXPECT_EQ(BindUpgradeTask(), 0);
+    EXPECT_EQ(UnbindUpgradeTask(0), 0);
     EXPECT_EQ(service.calls_to("UnbindUpgrade"), (std::vector<std::string>{"(true,)", "(false,)"}));
 
     LogCapture log;
@@ -160,12 +193,55 @@ TEST_F(Upgrade, OnlyTheBoundProcessUnbindsAndServiceErrorsAreLogged) {
     });
     EXPECT_EQ(GetCanParserStatus(&status), 0);
     EXPECT_EQ(status, -7);
+    EXPECT_EQ(GetCanParserStatus(nullptr), -1);
+    EXPECT_EQ(service.count("GetCanParserStatus"), 1u);
+}
+
+// Every method the service refuses: the call fails, the D-Bus error is logged with its message, and the
+// caller's data stays as it was.
+TEST_F(Upgrade, EachRefusedMethodFailsTheCallAndLogsTheServicesError) {
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    refuseBinding = true;
+    service.handle("handle-get-can-parser-status",
+                   [](GDBusMethodInvocation *inv) { return refuse(inv, "busy"), true; });
+    const std::string error = "GDBus.Error:ky.update.Error.Refused: busy";
+    LogCapture log;
+    EXPECT_EQ(BindUpgradeTask(), -1);
+    EXPECT_TRUE(log.has("BindUpgradeTask error:" + error + "\n"));
+    boundPid = getpid();  // bound, so the unbinding itself is sent, and refused
+    EXPECT_EQ(UnbindUpgradeTask(1), -1);
+    EXPECT_EQ(service.count("UnbindUpgrade"), 1u);
+    EXPECT_TRUE(log.has("UnbindUpgradeTask error:" + error + "\n"));
+    int32_t status = 5;
+    EXPECT_EQ(GetCanParserStatus(&status), -1);
+    EXPECT_EQ(status, 5);
+    EXPECT_TRUE(log.has("GetCanParserStatus error:" + error + "\n"));
+    // Status queries that fail are logged one by one, and count as "in progress" (see the start case).
+    statuses = {kFails, 0};
+    char message[TBOX_START_MESSAGE_SIZE];
+    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), 0);
+    EXPECT_TRUE(log.has("GetUpgradeStatus error:GDBus.Error:ky.update.Error.Refused: status unknown\n"));
+}
+
+void record_replaced(int32_t) {
+    ADD_FAILURE() << "a replaced state callback was called";
+}
+
+TEST_F(Upgrade, ALaterStateCallbackReplacesTheEarlierOneAndNullKeepsIt) {
+    ASSERT_EQ(InitUpgradeClient(), 0);
+    EXPECT_EQ(RegisterStatueChangedCb(record_replaced), 0);
+    EXPECT_EQ(RegisterStatueChangedCb(record_state), 0);
+    EXPECT_EQ(RegisterStatueChangedCb(nullptr), -1);
+    char message[TBOX_START_MESSAGE_SIZE];
+    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), 0);
+    EXPECT_EQ(take_states(), (std::vector<int>{1, 0}));
 }
 
 TEST_F(Upgrade, StartRefusesBadArgumentsUnsentThenHandsOverTheReplyAndPollsUntilSuccessFailureOrTheLimit) {
     ASSERT_EQ(InitUpgradeClient(), 0);
     char refused[TBOX_START_MESSAGE_SIZE];
-    EXPECT_EQ(StartUpgradePkg(nullptr, 1, refused) | StartUpgradePkg("/pkg.tgz", 1, nullptr), -1);
+    EXPECT_EQ(StartUpgradePkg(nullptr, 1, refused), -1);
+    EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, nullptr), -1);
     EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/\xff\xfe-pkg.tgz", 1, refused), -1);
     EXPECT_STREQ(refused, "upgrade:package path is not UTF-8");
     EXPECT_TRUE(take_states().empty());  // refused before the callback, and nothing sent (see the last check)

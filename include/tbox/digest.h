@@ -14,9 +14,11 @@ TBOX_BEGIN_DECLS
 
 /*
  * Writes the MD5 digest of the file at `path` into `md` as 32 upper-case hexadecimal digits and a NUL
- * (`md` must hold at least 33 bytes). Digests the bytes up to the size the file had when the call
- * started. Returns `md`, or NULL when `md` is NULL or the file cannot be sized, opened or read
- * (`md` is then left unchanged).
+ * (`md` must hold at least 33 bytes). Digests the bytes read from the file up to its end: a file that
+ * grows or shrinks meanwhile gives the digest of what was really read. Only regular files are digested
+ * (files under /proc count, by their contents); a device, a FIFO, a socket or a directory gives NULL
+ * (a FIFO without blocking). Returns `md`, or NULL when `md` is NULL, the path names no file, the file is
+ * not a regular file, or it cannot be opened or a read fails (`md` is then left unchanged).
  */
 TBOX_API char *FileMD5(const char *path, char *md);
 

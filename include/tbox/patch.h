@@ -12,10 +12,13 @@ TBOX_BEGIN_DECLS
 /*
  * Applies the patch at `patchfile` to `oldfile` and stores the result at `newfile`.
  *
- * The new file is built in a temporary file next to `newfile` (created with mode 0666 less the umask)
- * and renamed over `newfile` only once it is complete and flushed to disk, so a failure never leaves a
- * partial or damaged new file behind and an existing `newfile` stays as it was. `newfile` may name the
- * old file or the patch file.
+ * The new file is built beside `newfile` (unnamed, O_TMPFILE, where the file system has it, so a killed
+ * process leaves nothing; else named ".bspatch-<pid>-<n>-<hex>"), created with mode 0600, and given mode
+ * 0666 less the umask, flushed to disk and renamed over `newfile` only once it is complete; then the
+ * directory is flushed. A failure never leaves a partial or damaged new file behind and an existing
+ * `newfile` stays as it was. Named temporaries of that exact pattern in the directory that a killed run
+ * left (this user's regular files, untouched for a minute) are removed. `newfile` may name the old file
+ * or the patch file.
  *
  * Returns 0 on success. On any failure returns -1, after writing one diagnostic line to standard error
  * in the form err(3)/errx(3) use ("<program>: <message>", then ": <system error text>" for system errors,

@@ -97,7 +97,9 @@ TBOX_API int StartUpgradePkg(const char *path, uint8_t uflag, char *message);
  *   "upgrade:perform error:<code>-<libcurl text>\n"     the transfer failed; <code> is libcurl's code:
  *        22 for a response outside 200-299 (the error body is not stored), 28 for a stalled transfer,
  *        1 for a URL of another scheme, 60 for a certificate that does not verify, 7 when nobody listens
- * On failure the file is left with what had arrived. Safe on any thread (no signals are used).
+ * Success is reported only once the file and its directory entry are flushed to disk (a failed flush is
+ * the perform error 23). On failure the file is left with what had arrived. Safe on any thread (no
+ * signals are used).
  */
 TBOX_API int DownloadUpgradeFile(const char *url, const char *path, char *status);
 
@@ -137,9 +139,11 @@ TBOX_API int CheckUpgradePkgSha256(const char *path, const char *sha256, char *s
  *   type TBOX_RESTORE_DIFF (2): applies the bsdiff patch `fetched` to "/oemdata/upgrade/old_upgrade.tgz"
  *     (BSDiffPatchFile, tbox/patch.h)
  *     "upgrade:bsdiff patch success" 0 / "upgrade:Not Found Old Package" / "upgrade:bsdiff patch pkg error"
- *   type TBOX_RESTORE_WHOLE (1): moves `fetched` to `complete` without a shell (rename; across file
- *     systems a copy flushed to disk and renamed into place, then the source removed), then flushes the
- *     directory. Any path works, blanks and shell characters included.
+ *   type TBOX_RESTORE_WHOLE (1): moves `fetched` to `complete` without a shell (flushed to disk, then
+ *     renamed; across file systems a copy, built as BSDiffPatchFile builds its new file but keeping the
+ *     mode of `fetched`, then the source removed), then flushes the directories. Any path works, blanks
+ *     and shell characters included. `fetched` must be a regular file: a device, a FIFO or a directory
+ *     is refused (rename fail), as its copy might never end.
  *     "upgrade:whole pkg rename success" 0 / "upgrade:whole pkg rename fail"
  *   any other type: nothing is done; 0 and the status untouched.
  * A NULL argument gives -1 with nothing written. Blocks for the patch or the copy.

@@ -38,6 +38,12 @@ constexpr const char *base_name(const char *path) {
 #define TBOX_LOG_AT(source, line, level, fmt, ...) \
     ::tbox::log::write(TBOX_LOG_PRIO_##level, " [" #level "] %s-%d:" fmt, (source), (line)__VA_OPT__(, ) __VA_ARGS__)
 
+// A source file that carries on lines of another (a module split into several files) defines
+// TBOX_LOG_SOURCE to that file's name before its first include; its lines then keep that base name.
+#ifndef TBOX_LOG_SOURCE
+#define TBOX_LOG_SOURCE __FILE__
+#endif
+
 // TBOX_LOG(err, "send At error:%s\n", msg) writes " [err] at_api.cpp-42:send At error:...".
 #define TBOX_LOG(level, fmt, ...) \
-    TBOX_LOG_AT(::tbox::log::base_name(__FILE__), __LINE__, level, fmt __VA_OPT__(, ) __VA_ARGS__)
+    TBOX_LOG_AT(::tbox::log::base_name(TBOX_LOG_SOURCE), __LINE__, level, fmt __VA_OPT__(, ) __VA_ARGS__)

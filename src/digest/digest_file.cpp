@@ -1,6 +1,7 @@
 #include "digest/digest_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -18,28 +19,29 @@ namespace {
 // Files are hashed in chunks of this size, so memory use does not grow with the file.
 constexpr long kChunk = 256L * 1024;
 
-enum Step : int { kOk, kOpenFailed, kNoMemory, kReadFailed, kHashFailed };
+enum Step : int { kOk, kOpenFailed, kNotRegular, kNoMemory, kReadFailed, kHashFailed };
 
 // Lines carry the exported function's source and line, as if it had logged them itself.
 #define SAY(level, fmt, ...) TBOX_LOG_AT(site.source, site.line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
 
-Step hash(const char *path, int64_t size, const EVP_MD *type, char *hex) {
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+// Digests what the file yields until its end, whatever size it had when opened: a file that grows or
+// shrinks meanwhile gives the digest of the bytes really read, never of a size it no longer has.
+Step hash(const char *path, const EVP_MD *type, char *hex) {
+    // Not blocking, so a FIFO is refused below instead of waiting for a writer.
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return kOpenFailed;
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return kReadFailed;
+    if (!S_ISREG(st.st_mode)) return kNotRegular;  // a device may never end, a pipe is consumed
     posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     Malloced<unsigned char> buf(static_cast<unsigned char *>(std::malloc(kChunk)));
     if (buf == nullptr) return kNoMemory;
     Owned<EVP_MD_CTX, EVP_MD_CTX_free> ctx(EVP_MD_CTX_new());
     if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), type, nullptr) != 1) return kHashFailed;
-    for (int64_t left = size; left > 0;) {
-        const auto n = static_cast<size_t>(left < kChunk ? left : kChunk);
-        const ssize_t got = io::read_full(fd.get(), buf.get(), n);
-        if (got != static_cast<ssize_t>(n)) {
-            if (got >= 0) errno = EIO;  // the file shrank since it was sized
-            return kReadFailed;
-        }
-        if (EVP_DigestUpdate(ctx.get(), buf.get(), n) != 1) return kHashFailed;
-        left -= static_cast<int64_t>(n);
+    for (ssize_t got = kChunk; got == kChunk;) {
+        got = io::read_full(fd.get(), buf.get(), kChunk);
+        if (got < 0) return kReadFailed;
+        if (EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(got)) != 1) return kHashFailed;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned len = 0;
@@ -55,14 +57,16 @@ char *file_digest(const char *path, char *md, const Kind &kind, Site site) {
         SAY(debug, "%s The point md is NULL\n", kind.name);
         return nullptr;
     }
-    const int64_t size = GetFileSize(path);
-    if (size == -1) return nullptr;
-    switch (hash(path, size, kind.algorithm(), md)) {
+    if (GetFileSize(path) == -1) return nullptr;  // logs why the path names no file
+    switch (hash(path, kind.algorithm(), md)) {
         case kOk:
             SAY(debug, "Get File[%s] %ssum[%s]\n", path, kind.name, md);
             return md;
         case kOpenFailed:
             SAY(debug, "%s open digest File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
+            return nullptr;
+        case kNotRegular:
+            SAY(warn, "%s digest File[%s] error[not a regular file]\n", kind.name, path);
             return nullptr;
         case kNoMemory:
             SAY(warn, "%s mallco Len{%ld] memory for file error[%s]\n", kind.name, kChunk, std::strerror(errno));

@@ -9,19 +9,19 @@
 #include <err.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "common/durable_file.h"
 #include "common/io.h"
 #include "common/raii.h"
 
@@ -173,18 +173,10 @@ private:
     Bytes iobuf_;  // must outlive file_
 };
 
-// The new file, written in chunks to a temporary file beside its final path and renamed into place only
-// when complete. Until then (and on every failure) the final path is left as it was.
+// The new file, written in chunks to a new file beside its final path (tbox::files::NewFile) and renamed
+// into place only when complete. Until then (and on every failure) the final path is left as it was.
 class TempOutput {
 public:
-    TempOutput() = default;
-    TempOutput(const TempOutput &) = delete;
-    TempOutput &operator=(const TempOutput &) = delete;
-    ~TempOutput() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!temp_.empty()) unlink(temp_.c_str());
-    }
-
     bool create(const char *target) {
         target_ = target;
         buf_.reset(static_cast<uint8_t *>(std::malloc(kOutputChunk)));
@@ -192,25 +184,8 @@ public:
             warn(nullptr);
             return false;
         }
-        const size_t slash = target_.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            char name[64];
-            std::snprintf(name, sizeof name, ".bspatch-%d-%u-%lx", static_cast<int>(getpid()), counter++,
-                          static_cast<unsigned long>(now.tv_nsec));
-            std::string temp = dir + name;
-            // Mode 0666 less the umask, as a plain creation of the new file would have.
-            fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) {
-                temp_ = std::move(temp);
-                return true;
-            }
-            if (errno != EEXIST) break;
-        }
-        return fail();
+        file_.emplace(target_, tbox::files::TempNames::kPatch);
+        return file_->open() || fail();
     }
 
     uint8_t *tail() { return buf_.get() + fill_; }
@@ -221,20 +196,13 @@ public:
     }
 
     // Writes out the rest, makes it durable (an upgrade package must survive a power cut after the
-    // rename), and moves it into place.
-    bool commit() {
-        if (!flush() || fsync(fd_) != 0) return fail();
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 || rename(temp_.c_str(), target_.c_str()) != 0) return fail();
-        temp_.clear();
-        return true;
-    }
+    // rename) and moves it into place, with the mode a plain creation would give it: 0666 less the umask.
+    bool commit() { return flush() && (file_->commit(0666 & ~tbox::files::creation_mask()) || fail()); }
 
 private:
     bool flush() {
         if (fill_ > 0) {
-            const ssize_t put = tbox::io::write_full(fd_, buf_.get(), fill_);
+            const ssize_t put = tbox::io::write_full(file_->fd(), buf_.get(), fill_);
             if (put != static_cast<ssize_t>(fill_)) {
                 if (put >= 0) errno = EIO;  // the device took no more
                 return fail();
@@ -250,8 +218,7 @@ private:
     }
 
     std::string target_;
-    std::string temp_;
-    int fd_ = -1;
+    std::optional<tbox::files::NewFile> file_;
     Bytes buf_;
     size_t fill_ = 0;
 };

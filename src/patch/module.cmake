@@ -1,2 +1,2 @@
-# The test sees the fsync and rename calls made on the new file.
-tbox_module(patch SOURCES bspatch.cpp TESTS patch_test TEST_LINK -Wl,--wrap=fsync -Wl,--wrap=rename)
+# The test sees how the new file is created, flushed and renamed (tests/support/files.h).
+tbox_module(patch SOURCES bspatch.cpp TESTS patch_test TEST_LINK -Wl,--wrap=fsync,--wrap=renameat,--wrap=openat64)

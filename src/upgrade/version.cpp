@@ -1,9 +1,7 @@
 #include "tbox/version.h"
 
-#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
+#include "common/durable_file.h"
 #include "common/io.h"
 #include "common/log.h"
 #include "common/raii.h"
@@ -63,31 +61,20 @@ bool in_range(int32_t value, int32_t max) {
     return value >= 0 && value <= max;
 }
 
-void sync_directory_of(const std::string &path) {
-    const std::string dir = path.substr(0, path.rfind('/') + 1);
-    tbox::UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) (void)::fsync(fd.get());
-}
-
-// Writes `text` to a temporary file beside `path`, flushes it and renames it over `path`; logs failures.
+// Writes `text` as the new contents of `path` (tbox::files::NewFile: flushed, renamed over `path`, the
+// directory flushed); logs failures.
 bool replace_file(const char *path, const char *text, size_t length) {
     struct stat old {};
     const mode_t mode = ::stat(path, &old) == 0 ? (old.st_mode & 07777) : kNewFileMode;
-    std::string temp = std::string(path) + ".XXXXXX";
-    tbox::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) {
+    tbox::files::NewFile file(path, tbox::files::TempNames::kSuffix);
+    if (!file.open()) {
         TBOX_LOG(err, "Open [%s] error[%s]\n", path, std::strerror(errno));
         return false;
     }
-    const bool written = tbox::io::write_full(fd.get(), text, length) == static_cast<ssize_t>(length) &&
-                         ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
-                         ::rename(temp.c_str(), path) == 0;
-    if (!written) {
-        ::unlink(temp.c_str());
+    if (tbox::io::write_full(file.fd(), text, length) != static_cast<ssize_t>(length) || !file.commit(mode)) {
         TBOX_LOG(err, "Update tbox Version failed\n");
         return false;
     }
-    sync_directory_of(path);
     return true;
 }
 
