@@ -54,6 +54,8 @@ struct Services {
         pm->reply("handle-get-power-state", g_variant_new("(y)", generation));
         gb->reply("handle-get-kl15-and-charging-status", g_variant_new("(ii)", generation, 0));
         update->reply("handle-get-can-parser-status", g_variant_new("(i)", generation));
+        update->reply("handle-start-upgrade", g_variant_new("(s)", "accepted"));
+        update->reply("handle-get-upgrade-status", g_variant_new("(i)", 0));
     }
 };
 
@@ -123,6 +125,18 @@ TEST(BusRestart, TheProcessLivesCallsFailMeanwhileAndCallsAndCallbacksComeBackWi
 
     tbox::test::restart_private_bus();
     services = std::make_unique<Services>(2);
+    // The asynchronous start is the upgrade client's first call after the restart.
+    char message[TBOX_START_MESSAGE_SIZE] = "";
+    std::atomic<int> started{1};
+    std::atomic<bool> returned{false};
+    std::thread starter([&] {
+        started = StartUpgradePkg("/oemdata/update.pkg", 0, message);  // its reply comes in this thread's loop
+        returned = true;
+    });
+    EXPECT_TRUE(pump_until([&] { return returned.load(); }));
+    starter.join();
+    EXPECT_EQ(started, 0);
+    EXPECT_STREQ(message, "accepted");
     EXPECT_EQ(results(),
               (Strings{"at 2", "gnss 2", "param 2", "net 2", "wifi 2", "wifi off 0", "pm 2", "gb 2", "update 2"}));
     // The exported proxy variables follow the live proxies.

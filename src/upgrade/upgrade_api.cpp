@@ -208,7 +208,12 @@ int StartUpgradePkg(const char *path, uint8_t uflag, char *message) {
     }
     const auto rv = std::make_shared<Rendezvous>();
     SendStartUpgradeStateChange(1);
-    ky_update_call_start_upgrade(g_upgradeSke, path, uflag, nullptr, UpgradeCallback, new RendezvousRef(rv));
+    // The live proxy, brought back first if the bus restarted; while it is gone the call fails as sent.
+    tbox::GErrorOut unavailable;
+    gpointer live = tbox::client::hold(g_upgradeSke, unavailable.out());
+    ky_update_call_start_upgrade(live != nullptr ? KY_UPDATE(live) : g_upgradeSke, path, uflag, nullptr,
+                                 UpgradeCallback, new RendezvousRef(rv));
+    if (live != nullptr) g_object_unref(live);  // the pending call keeps its own reference
     const int started = wait_for_reply(*rv, message);
     SendStartUpgradeStateChange(0);
     if (started == 0) {
