@@ -1,19 +1,212 @@
 #include "common/log.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
 namespace tbox::log {
 namespace {
 
-// Without a sink (always, outside tests) a line goes to syslog without taking any lock of ours.
+// Without a sink (always, outside tests) a line never takes this lock.
 std::mutex g_sinkMutex;
 std::atomic<Sink> g_sink{nullptr};  // written under g_sinkMutex
 void *g_sinkUser = nullptr;         // guarded by g_sinkMutex
+
+// --- Our own connection to the local syslog socket ----------------------------------------------------
+// glibc's syslog, with no receiver, creates a socket, fails to connect and closes it again for every
+// line; with one, it formats through a memory stream. We write the same bytes ourselves: one send per
+// line on a socket connected lazily, and after a failed connect no new attempt for kRetryNs, so lines
+// nobody can receive cost one look at a clock. The library never calls openlog; when the application
+// holds a syslog connection of its own (it called openlog with LOG_NDELAY, or logged), its ident,
+// facility and options live in glibc, out of our sight: then our lines go through vsyslog, which
+// applies them.
+constexpr char kSocketPath[] = "/dev/log";  // _PATH_LOG
+constexpr long long kRetryNs = 1000000000LL;
+// How often, while connected, we look whether the application holds a syslog connection of its own.
+constexpr long long kForeignCheckNs = 1000000000LL;
+
+std::mutex g_mutex;                   // guards everything below except g_retryAt
+int g_fd = -1;                        // our connected socket, or -1
+int g_type = SOCK_DGRAM;              // SOCK_STREAM when the receiver listens on a stream socket
+std::atomic<long long> g_retryAt{0};  // monotonic ns before which no connect is tried again
+long long g_foreignCheckAt = 0;       // monotonic ns of the next look for the application's connection
+bool g_foreign = false;               // the application holds a connection: lines go through vsyslog
+time_t g_stampSecond = -1;            // the second g_stamp shows
+char g_stamp[24];                     // "Mmm dd hh:mm:ss " (local time, C locale), as glibc writes it
+size_t g_stampLength = 0;
+
+long long monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void disconnect() {
+    if (g_fd >= 0) close(g_fd);
+    g_fd = -1;
+}
+
+// A child of fork() gets a connection of its own, and our lock unlocked (it was held by the forking
+// thread across the fork, so no other thread of the parent can have left it locked).
+void before_fork() {
+    g_mutex.lock();
+}
+void after_fork_in_parent() {
+    g_mutex.unlock();
+}
+void after_fork_in_child() {
+    disconnect();
+    g_retryAt.store(0, std::memory_order_relaxed);
+    g_foreignCheckAt = 0;
+    g_foreign = false;
+    g_mutex.unlock();
+}
+
+int open_socket(int type) {
+    const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, kSocketPath, sizeof kSocketPath);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) return fd;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+// Connects (caller holds g_mutex). On failure no new attempt is made before the back-off has passed.
+bool connect_locked(long long now) {
+    g_type = SOCK_DGRAM;
+    g_fd = open_socket(SOCK_DGRAM);
+    if (g_fd < 0 && errno == EPROTOTYPE) {  // a receiver on a stream socket, as glibc also accepts
+        g_type = SOCK_STREAM;
+        g_fd = open_socket(SOCK_STREAM);
+    }
+    if (g_fd < 0) {
+        g_retryAt.store(now + kRetryNs, std::memory_order_relaxed);
+        return false;
+    }
+    g_foreignCheckAt = 0;
+    return true;
+}
+
+// Whether another descriptor of this process is connected to the receiver we are connected to: glibc's
+// own syslog connection, opened by the application's openlog(LOG_NDELAY) or syslog().
+bool application_holds_connection() {
+    sockaddr_un ours{};
+    socklen_t oursLength = sizeof ours;
+    if (getpeername(g_fd, reinterpret_cast<sockaddr *>(&ours), &oursLength) != 0) return false;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (const dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == g_fd || fd == dirfd(dir)) continue;
+        sockaddr_un peer{};
+        socklen_t peerLength = sizeof peer;
+        if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&peer), &peerLength) == 0 &&
+            peerLength == oursLength && std::memcmp(&peer, &ours, oursLength) == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// "Mmm dd hh:mm:ss " of `now` in local time, as glibc's strftime "%h %e %T " in the C locale.
+void refresh_stamp(time_t now) {
+    static constexpr char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        g_stampLength = 0;
+    } else {
+        const int n = std::snprintf(g_stamp, sizeof g_stamp, "%s %2d %02d:%02d:%02d ", kMonths[local.tm_mon % 12],
+                                    local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        g_stampLength = n > 0 && static_cast<size_t>(n) < sizeof g_stamp ? static_cast<size_t>(n) : 0;
+    }
+    g_stampSecond = now;
+}
+
+// Sends one line (caller holds g_mutex and is connected). A receiver that went away (restarted) is
+// reconnected once at once, as glibc does; if that fails too, the back-off starts.
+void send_locked(const char *line, size_t length, long long now) {
+    if (g_type == SOCK_STREAM) ++length;  // the terminating NUL delimits records on a stream
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ssize_t sent = 0;
+        do {
+            sent = send(g_fd, line, length, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent >= 0) return;
+        if (errno != ECONNREFUSED && errno != ENOTCONN && errno != EPIPE && errno != ECONNRESET) return;
+        disconnect();
+        if (attempt == 0 && !connect_locked(now)) return;
+    }
+}
+
+// Writes a line of the process's syslog format: "<PRI>Mmm dd hh:mm:ss ident: message". Caller holds
+// g_mutex and is connected; the ident is glibc's default, the program's short name.
+void format_and_send(int priority, const char *fmt, va_list args, long long now) {
+    const time_t second = time(nullptr);
+    if (second != g_stampSecond) refresh_stamp(second);
+    if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
+    char stack[1024];
+    int header = std::snprintf(stack, sizeof stack, "<%d>%.*s%s: ", priority, static_cast<int>(g_stampLength), g_stamp,
+                               program_invocation_short_name);
+    if (header < 0 || static_cast<size_t>(header) >= sizeof stack) return;
+    va_list copy;
+    va_copy(copy, args);
+    const int body = std::vsnprintf(stack + header, sizeof stack - static_cast<size_t>(header), fmt, copy);
+    va_end(copy);
+    if (body < 0) return;
+    const size_t length = static_cast<size_t>(header) + static_cast<size_t>(body);
+    if (length < sizeof stack) {
+        send_locked(stack, length, now);
+        return;
+    }
+    std::string line(length + 1, '\0');
+    std::memcpy(line.data(), stack, static_cast<size_t>(header));
+    va_list again;
+    va_copy(again, args);
+    std::vsnprintf(line.data() + header, line.size() - static_cast<size_t>(header), fmt, again);
+    va_end(again);
+    send_locked(line.data(), length, now);
+}
+
+void to_syslog(int priority, const char *fmt, va_list args) {
+    static std::once_flag forkHandlers;
+    std::call_once(forkHandlers, [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
+    const long long now = monotonic_ns();
+    // Nobody listened at the last attempt: until the back-off has passed the line has nowhere to go.
+    if (now < g_retryAt.load(std::memory_order_relaxed)) return;
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (g_fd < 0 && !connect_locked(now)) return;
+    if (now >= g_foreignCheckAt) {
+        g_foreign = application_holds_connection();
+        g_foreignCheckAt = now + kForeignCheckNs;
+    }
+    if (g_foreign) {
+        lock.unlock();
+        vsyslog(priority, fmt, args);
+        return;
+    }
+    format_and_send(priority, fmt, args, now);
+}
 
 }  // namespace
 
@@ -56,7 +249,8 @@ void write(int priority, const char *fmt, ...) {
             return;
         }
     }
-    vsyslog(priority, fmt, args);
+    // A level the mask filters costs this one look and formats nothing.
+    if ((setlogmask(0) & LOG_MASK(LOG_PRI(priority))) != 0) to_syslog(priority, fmt, args);
     va_end(args);
 }
 
