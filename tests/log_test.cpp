@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -173,6 +174,38 @@ TEST_F(LogTest, RestartedReceiverGetsTheNextLine) {
     TBOX_LOG(info, "after");
     EXPECT_NE(second.next().find("after"), std::string::npos);
     EXPECT_EQ(g_connects.load(), 2);
+}
+
+// A receiver on a stream socket (some syslog daemons listen so) gets each line ended by a NUL.
+TEST_F(LogTest, StreamReceiverGetsLinesEndedByNul) {
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    TBOX_LOG(info, "first");
+    TBOX_LOG(err, "second");
+    const int stream = accept(listener, nullptr, nullptr);
+    ASSERT_GE(stream, 0);
+    std::string received;
+    char chunk[256];
+    const timeval timeout{5, 0};
+    setsockopt(stream, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    while (std::count(received.begin(), received.end(), '\0') < 2) {
+        const ssize_t n = recv(stream, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        received.append(chunk, static_cast<size_t>(n));
+    }
+    close(stream);
+    close(listener);
+    const size_t end = received.find('\0');
+    ASSERT_NE(end, std::string::npos) << received;
+    EXPECT_EQ(received.substr(0, 4), "<14>");
+    EXPECT_EQ(after_stamp(received.substr(0, end)).rfind("log_test:  [info] log_test.cpp-", 0), 0u) << received;
+    EXPECT_EQ(received.substr(end - 6, 7), ":first" + std::string(1, '\0'));
+    EXPECT_EQ(received.substr(end + 1, 4), "<11>");
+    EXPECT_EQ(received.back(), '\0');
 }
 
 // A child of fork() makes its own connection; its lines reach the receiver.
