@@ -4,9 +4,10 @@
 // Latency: one message at a time, send then wait for it to come back. Throughput: a sender thread
 // keeps the queue busy (retrying when full, since sends never block) while the main thread receives.
 // Rounds alternate SDK and raw so that load from other processes hits both alike. Ratio = SDK time /
-// raw time (median of the per-round ratios); the target is at most 1.05 with debug lines filtered.
-// A second block lets the debug lines reach a syslog receiver: the program mounts a private /dev in a
-// mount namespace of its own and reads /dev/log itself, as a syslog daemon would.
+// raw time (median of the per-round ratios). Three blocks, each with its target: debug lines filtered by
+// setlogmask (1.05); the default mask with nobody listening at /dev/log (1.5); the default mask with a
+// syslog receiver (2.5). The program mounts a private /dev in a mount namespace of its own, so the
+// host's /dev/log is never touched, and for the last block reads /dev/log itself, as a syslog daemon would.
 #include <sched.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
@@ -37,7 +38,9 @@ constexpr int16_t kPayloadLen = 64;
 constexpr int kLatencyMessages = 2000;
 constexpr int kThroughputMessages = 5000;
 int g_rounds = 41;  // mcu_bench [rounds]
-constexpr double kTarget = 1.05;
+constexpr double kFilteredTarget = 1.05;
+constexpr double kSilentTarget = 1.5;
+constexpr double kReceiverTarget = 2.5;
 
 struct Record {
     long mtype;
@@ -98,13 +101,14 @@ struct Raw : Exchange {
 
 std::atomic<long> g_syslogLines{0};
 
-// A syslog receiver on a private /dev/log: counts the datagrams and drops them. False if the mount
-// namespace or the socket cannot be had.
+// An empty /dev of our own: nobody listens at /dev/log. False if the mount namespace cannot be had.
+bool enter_private_dev() {
+    return unshare(CLONE_NEWNS) == 0 && mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") == 0;
+}
+
+// A syslog receiver at the private /dev/log: counts the datagrams and drops them.
 bool start_syslog_receiver() {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0) {
-        return false;
-    }
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -144,10 +148,9 @@ double throughput(Exchange &x) {
     return kThroughputMessages / seconds_since(start);
 }
 
-void report(const char *what, const char *unit, double sdk, double raw, double ratio, bool judged) {
-    std::printf("%-22s SDK %10.1f %-6s raw %10.1f %-6s ratio %.3f", what, sdk, unit, raw, unit, ratio);
-    if (judged) std::printf(" (target <= %.2f) %s", kTarget, ratio <= kTarget ? "ok" : "MISSED");
-    std::printf("\n");
+void report(const char *what, const char *unit, double sdk, double raw, double ratio, double target) {
+    std::printf("%-22s SDK %10.1f %-6s raw %10.1f %-6s ratio %.3f (target <= %.2f) %s\n", what, sdk, unit, raw, unit,
+                ratio, target, ratio <= target ? "ok" : "MISSED");
 }
 
 double median(std::vector<double> v) {
@@ -157,7 +160,7 @@ double median(std::vector<double> v) {
 
 // Many short rounds, SDK and raw back to back in alternating order, so both see the same load from
 // other processes; the figures are medians, the ratio the median of the per-round ratios.
-bool measure(const char *label, bool judged) {
+bool measure(const char *label, double target) {
     Sdk sdk;
     Raw raw;
     std::vector<double> sdkLatency, rawLatency, latencyRatio, sdkRate, rawRate, rateRatio;
@@ -179,9 +182,9 @@ bool measure(const char *label, bool judged) {
     }
     std::printf("%s\n", label);
     const double lr = median(latencyRatio), rr = median(rateRatio);
-    report("  round-trip latency", "us", median(sdkLatency), median(rawLatency), lr, judged);
-    report("  throughput", "msg/s", median(sdkRate), median(rawRate), rr, judged);
-    return lr <= kTarget && rr <= kTarget;
+    report("  round-trip latency", "us", median(sdkLatency), median(rawLatency), lr, target);
+    report("  throughput", "msg/s", median(sdkRate), median(rawRate), rr, target);
+    return lr <= target && rr <= target;
 }
 
 }  // namespace
@@ -192,7 +195,10 @@ int main(int argc, char **argv) {
         std::perror("mcu_bench: unshare(CLONE_NEWIPC) (run as root; the benchmark never touches host queues)");
         return 2;
     }
-    const bool receiver = start_syslog_receiver();
+    if (!enter_private_dev()) {
+        std::perror("mcu_bench: private /dev in a mount namespace of its own (run as root)");
+        return 2;
+    }
     g_serviceQueue = msgget(1, IPC_CREAT | IPC_EXCL | 0666);
     g_keyId = InitMcuMsg();
     g_appQueue = msgget(g_keyId, 0);
@@ -207,15 +213,25 @@ int main(int argc, char **argv) {
                 kPayloadLen, g_rounds, kLatencyMessages, kThroughputMessages);
     // Production systems filter debug lines; the channel logs three per exchange.
     setlogmask(LOG_UPTO(LOG_INFO));
-    const bool met = measure("debug lines filtered (setlogmask LOG_UPTO(LOG_INFO)):", true);
-    if (receiver) {
-        setlogmask(LOG_UPTO(LOG_DEBUG));
-        measure("debug lines reaching a syslog receiver (three per exchange):", false);
-        std::printf("  syslog lines received: %ld (%.2f per exchange)\n", g_syslogLines.load(),
-                    static_cast<double>(g_syslogLines.load()) / (g_rounds * (kLatencyMessages + kThroughputMessages)));
-    } else {
-        std::printf("no private syslog receiver (mount namespace refused): debug block skipped\n");
+    bool met = measure("debug lines filtered (setlogmask LOG_UPTO(LOG_INFO)):", kFilteredTarget);
+    setlogmask(LOG_UPTO(LOG_DEBUG));
+    met = measure("default mask, nobody listening at /dev/log:", kSilentTarget) && met;
+    if (!start_syslog_receiver()) {
+        std::fprintf(stderr, "mcu_bench: cannot bind the private /dev/log\n");
+        return 2;
     }
+    // The library retries a connection that found nobody after a pause: exchange until lines arrive.
+    Sdk warmUp;
+    for (int i = 0; i < 100000 && g_syslogLines.load() == 0; ++i) {
+        while (!warmUp.send()) sched_yield();
+        warmUp.receive();
+        if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const long before = g_syslogLines.load();
+    met = measure("default mask, a syslog receiver at /dev/log (three lines per exchange):", kReceiverTarget) && met;
+    std::printf(
+        "  syslog lines received: %ld (%.2f per exchange)\n", g_syslogLines.load() - before,
+        static_cast<double>(g_syslogLines.load() - before) / (g_rounds * (kLatencyMessages + kThroughputMessages)));
 
     const long stop = kStop;
     msgsnd(g_serviceQueue, &stop, 0, 0);

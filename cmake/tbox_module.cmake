@@ -1,6 +1,7 @@
 # tbox_module(<name>
 #   SOURCES <file>...          sources in src/<name>/, compiled into the library
-#   [EXPORTS <file.syms>]      the names this module exports, one per line (default: <name>.syms if present)
+#   [EXPORTS <file.syms>]      the names this module exports, one per line (default: <name>.syms if present;
+#                              an absolute path may name a list generated at build time)
 #   [TESTS <test>...]          tests/<test>.cpp, each an executable whose cases run in processes of their own
 #   [TEST_LINK <item>...])     extra libraries or link options for those tests
 #
@@ -16,7 +17,10 @@ function(tbox_module name)
     set(M_EXPORTS ${name}.syms)
   endif()
   if(M_EXPORTS)
-    set_property(GLOBAL APPEND PROPERTY TBOX_EXPORT_LISTS ${dir}/${M_EXPORTS})
+    if(NOT IS_ABSOLUTE ${M_EXPORTS})
+      set(M_EXPORTS ${dir}/${M_EXPORTS})
+    endif()
+    set_property(GLOBAL APPEND PROPERTY TBOX_EXPORT_LISTS ${M_EXPORTS})
   endif()
   foreach(test IN LISTS M_TESTS)
     set_property(GLOBAL APPEND PROPERTY TBOX_MODULE_TESTS ${test})

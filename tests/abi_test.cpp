@@ -1,4 +1,5 @@
-// The exported symbols of libtbox.so are exactly those of the modules' export lists (src/<module>/*.syms).
+// The exported symbols of libtbox.so are exactly those of the modules' export lists (src/<module>/*.syms,
+// and the bindings' list generated from the generated headers).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -35,6 +36,11 @@ TEST(Abi, ExportedSymbolsAreExactlyTheExpectedOnes) {
     ASSERT_GT(expected.size(), 413u);
     EXPECT_EQ(listed(expected, actual), "") << "missing from the library";
     EXPECT_EQ(listed(actual, expected), "") << "exported but not expected";
+    // The bindings' list is generated: it must name every function the generated code defines.
+    const auto generated =
+        lines_of(std::string("nm -g --defined-only ") + TBOX_BINDING_OBJECTS + " | awk 'NF == 3 {print $3}'");
+    ASSERT_GE(generated.size(), 413u);
+    EXPECT_EQ(listed(generated, actual), "") << "defined by the generated bindings but not exported";
 }
 
 }  // namespace

@@ -1,16 +1,23 @@
-# D-Bus bindings, generated from interfaces/ky.<x>.xml: <x> of the interface -> base name of the family's source.
-set(TBOX_INTERFACES
-  at:at bt:bt ecall:ecall gbreal:gb gnss:gnss gsensor:gsensor monitor:monitor
-  net:net param:param pm:pm update:upgrade wifi:wifi)
+# D-Bus bindings, generated from every interfaces/ky.<x>.xml (ky.sim.xml is the simulator's own, built into
+# tools/), so an interface is added by adding its XML file. The generated family is <x>_gdbus, except
+# for two older base names kept by their installed headers.
+set(TBOX_BINDING_BASE_NAMES gbreal:gb update:upgrade)
+
+file(GLOB TBOX_INTERFACE_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/interfaces/ky.*.xml)
+list(FILTER TBOX_INTERFACE_FILES EXCLUDE REGEX "/ky\\.sim\\.xml$")
 
 set(TBOX_GEN_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated)
 set(TBOX_GEN_SOURCES "")
 set(TBOX_GEN_HEADERS "")
-foreach(pair IN LISTS TBOX_INTERFACES)
-  string(REPLACE ":" ";" parts ${pair})
-  list(GET parts 0 iface)
-  list(GET parts 1 base)
-  set(xml ${PROJECT_SOURCE_DIR}/interfaces/ky.${iface}.xml)
+foreach(xml IN LISTS TBOX_INTERFACE_FILES)
+  get_filename_component(file ${xml} NAME)
+  string(REGEX REPLACE "^ky\\.(.*)\\.xml$" "\\1" iface ${file})
+  set(base ${iface})
+  foreach(pair IN LISTS TBOX_BINDING_BASE_NAMES)
+    if(pair MATCHES "^${iface}:(.*)$")
+      set(base ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
   set(out ${TBOX_GEN_DIR}/tbox/${base}_gdbus)
   add_custom_command(
     OUTPUT ${out}.c ${out}.h
@@ -32,4 +39,15 @@ target_include_directories(tbox_bindings PUBLIC
 target_link_libraries(tbox_bindings PUBLIC PkgConfig::GIO)
 target_compile_options(tbox_bindings PRIVATE -w)
 
-tbox_module(bindings TESTS bindings_test)
+# The bindings' export list: what the generated headers declare.
+set(TBOX_BINDING_EXPORTS ${TBOX_GEN_DIR}/bindings.syms)
+string(REPLACE ";" "|" binding_headers "${TBOX_GEN_HEADERS}")
+add_custom_command(
+  OUTPUT ${TBOX_BINDING_EXPORTS}
+  COMMAND ${CMAKE_COMMAND} "-DHEADERS=${binding_headers}" -DOUT=${TBOX_BINDING_EXPORTS}
+          -P ${PROJECT_SOURCE_DIR}/cmake/bindings_exports.cmake
+  DEPENDS ${TBOX_GEN_HEADERS} ${PROJECT_SOURCE_DIR}/cmake/bindings_exports.cmake
+  COMMENT "bindings export list from the generated headers"
+  VERBATIM)
+
+tbox_module(bindings EXPORTS ${TBOX_BINDING_EXPORTS} TESTS bindings_test)
