@@ -2,6 +2,8 @@
 
 #include <glib.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,22 +43,36 @@ std::string start_bus_daemon(GPid &pid, std::string &dir) {
                             "<allow receive_sender=\"*\"/><allow eavesdrop=\"true\"/></policy></busconfig>";
     g_file_set_contents(config.c_str(), xml.c_str(), -1, nullptr);
     const std::string config_arg = "--config-file=" + config;
-    const char *argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr};
+    return start_helper({"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr},
+                        pid, "dbus-daemon printed no address");
+}
+
+std::string start_helper(const std::vector<const char *> &argv, GPid &pid, const std::string &failure) {
+    // The kernel signals the child when the thread that started it ends: only the main thread lasts
+    // as long as the process.
+    const bool main_thread = syscall(SYS_gettid) == getpid();
     gint out = -1;
-    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                  static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                                  nullptr, &pid, nullptr, &out, nullptr, nullptr)) {
-        throw std::runtime_error("cannot start dbus-daemon");
+    if (!g_spawn_async_with_pipes(
+            nullptr, const_cast<gchar **>(argv.data()), nullptr,
+            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+            [](gpointer parent) {
+                if (parent == nullptr) return;
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() != GPOINTER_TO_INT(parent)) _exit(1);  // the test process ended before prctl
+            },
+            main_thread ? GINT_TO_POINTER(getpid()) : nullptr, &pid, nullptr, &out, nullptr, nullptr)) {
+        throw std::runtime_error(std::string("cannot start ") + argv[0]);
     }
-    std::string address;
+    std::string line;
     char c;
-    while (read(out, &c, 1) == 1 && c != '\n') address.push_back(c);
+    while (read(out, &c, 1) == 1 && c != '\n') line.push_back(c);
     close(out);
-    if (address.empty()) {
-        kill(pid, SIGTERM);
-        throw std::runtime_error("dbus-daemon printed no address");
+    if (line.empty()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        throw std::runtime_error(failure);
     }
-    return address;
+    return line;
 }
 
 const std::string &private_bus_address() {
