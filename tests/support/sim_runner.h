@@ -4,10 +4,7 @@
 #pragma once
 
 #include <gio/gio.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
@@ -70,11 +67,7 @@ private:
 class ExtraBus {
 public:
     ExtraBus() { address = start_bus_daemon(pid_, dir_); }
-    ~ExtraBus() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        if (std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) dir_.clear();
-    }
+    ~ExtraBus() { stop_bus_daemon(pid_, dir_); }
     ExtraBus(const ExtraBus &) = delete;
     ExtraBus &operator=(const ExtraBus &) = delete;
     std::string address;

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 namespace tbox::test {
 namespace {
@@ -17,9 +19,7 @@ GPid g_daemon = 0;
 std::string g_dir;
 
 void stop_daemon() {
-    kill(g_daemon, SIGTERM);
-    waitpid(g_daemon, nullptr, 0);
-    if (std::system(("rm -rf '" + g_dir + "'").c_str()) != 0) g_dir.clear();
+    stop_bus_daemon(g_daemon, g_dir);
 }
 
 std::string start_daemon() {
@@ -45,6 +45,13 @@ std::string start_bus_daemon(GPid &pid, std::string &dir) {
     const std::string config_arg = "--config-file=" + config;
     return start_helper({"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr},
                         pid, "dbus-daemon printed no address");
+}
+
+void stop_bus_daemon(GPid pid, const std::string &dir) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 std::string start_helper(const std::vector<const char *> &argv, GPid &pid, const std::string &failure) {

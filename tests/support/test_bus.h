@@ -15,6 +15,7 @@ const std::string &private_bus_address();
 
 // Starts a dbus-daemon listening in a new temporary directory (dir); returns its address. The caller stops it.
 std::string start_bus_daemon(GPid &pid, std::string &dir);
+void stop_bus_daemon(GPid pid, const std::string &dir);
 
 // Starts the program argv[0] (searched in PATH; argv ends with nullptr) and returns the first line it
 // prints (its address, its port); `pid` is then the caller's to stop. Started from the main thread, it
