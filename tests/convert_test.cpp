@@ -20,7 +20,7 @@ using namespace tbox::test;
 
 TEST(Base64Test, EncodeEqualsOpensslAndSingleLineTextDecodesBack) {
     TempDir dir;
-    for (size_t size : {0, 1, 2, 3, 48, 49, 1000}) {
+    for (size_t size : {0, 1, 2, 3, 47, 48, 49, 95, 96, 97, 1000}) {  // around the 48 bytes of a line
         SCOPED_TRACE(size);
         Bytes bytes = noise(size, 13);
         put(dir / "in", bytes);
@@ -37,7 +37,7 @@ TEST(Base64Test, EncodeEqualsOpensslAndSingleLineTextDecodesBack) {
     }
 }
 
-TEST(Crc32Test, EqualsZlibAndChangesPolynomialOnlyWithMakeTable) {
+TEST(Crc32Test, EqualsZlibAndChangesPolynomialOnlyWithMakeTableOrATableReset) {
     char check[] = "123456789";
     EXPECT_EQ(crc32(check, 9), 0xCBF43926u);
     Bytes data = noise(4200, 42);
@@ -49,6 +49,10 @@ TEST(Crc32Test, EqualsZlibAndChangesPolynomialOnlyWithMakeTable) {
     EXPECT_EQ(crc32(check, 9), 0xCBF43926u);
     make_table();
     EXPECT_EQ(crc32(check, 9), 0xE3069283u);
+    POLYNOMIAL = 0xEDB88320u;
+    have_table = 0;  // the next crc32 rebuilds
+    EXPECT_EQ(crc32(check, 9), 0xCBF43926u);
+    EXPECT_EQ(have_table, 1);
 }
 
 TEST(ConvertTest, EdgeInputsGiveSafeResults) {
@@ -70,10 +74,62 @@ TEST(ConvertTest, EdgeInputsGiveSafeResults) {
     EXPECT_EQ(wmx & wmn & hundredth, 0xEEEE) << "a single byte is no sample";
     u16MaxAndMin(words.data(), 7, &wmx, &wmn, &pmx, &pmn, &hundredth);  // the odd last byte is ignored
     EXPECT_EQ(std::vector<int>({wmx, pmx, wmn, pmn, hundredth}), (std::vector<int>{100, 1, 0xFF9C, 2, 1}));
-    Bytes roll(201, 'x');
-    EXPECT_EQ(GetRollNumber(reinterpret_cast<unsigned char *>(roll.data()), static_cast<char>(200)), 0);
-    EXPECT_EQ(roll.find_first_not_of("0123456789"), 200u) << "the count is unsigned 8-bit";
-    EXPECT_EQ(roll[200], 'x');
+    for (size_t digits : {0, 200, 255}) {  // the count is unsigned 8-bit: 255 is char -1
+        Bytes roll(256, 'x');
+        EXPECT_EQ(GetRollNumber(reinterpret_cast<unsigned char *>(roll.data()), static_cast<char>(digits)), 0);
+        EXPECT_EQ(roll.find_first_not_of("0123456789"), digits);
+        EXPECT_EQ(roll.find_first_not_of('x', digits), std::string::npos) << digits;
+    }
+    char none[] = "x";
+    for (int len : {0, -1, INT_MIN}) {
+        EXPECT_EQ(base64_encode(none, len, text), 0);
+        EXPECT_STREQ(text, "");
+        EXPECT_EQ(base64_decode(none, len, text), 0);
+        EXPECT_EQ(crc32(none, len), 0u);
+    }
+}
+
+// Big-endian 16-bit samples: `fill` everywhere, `at` (index, sample) where given; `bytes` long, exactly.
+std::vector<unsigned char> samples16(unsigned short bytes, int fill, const std::vector<std::pair<size_t, int>> &at) {
+    std::vector<unsigned char> out(bytes, 0x7F);
+    auto put16 = [&out](size_t i, int v) {
+        out[2 * i] = static_cast<unsigned char>((v >> 8) & 0xFF);
+        out[2 * i + 1] = static_cast<unsigned char>(v & 0xFF);
+    };
+    for (size_t i = 0; i < bytes / 2u; ++i) put16(i, fill);
+    for (const auto &[i, v] : at) put16(i, v);
+    return out;
+}
+
+TEST(ConvertTest, SampleScansAtTheEdgesOfTheirTypes) {
+    struct Row {
+        const char *what;
+        std::vector<unsigned char> samples;
+        std::vector<int> expected;  // max, min, max position, min position, hundredth
+    };
+    const Row rows[] = {
+        {"sum past 16 bits, positions past 255",
+         samples16(65534, 1000, {{256, 32767}, {299, -5}}),
+         {32767, 65531, 1, 44, 297}},
+        {"the largest sum", samples16(65534, 32767, {}), {32767, 32767, 1, 255, 54394}},
+        {"a negative sum taken as unsigned 32 bits, odd last byte",
+         samples16(65535, -32768, {}),
+         {32768, 32768, 1, 255, 34406}},
+    };
+    for (const Row &row : rows) {
+        std::vector<unsigned char> samples = row.samples;
+        unsigned short mx = 0, mn = 0, hundredth = 0;
+        unsigned char pmx = 0, pmn = 0;
+        u16MaxAndMin(samples.data(), static_cast<unsigned short>(samples.size()), &mx, &mn, &pmx, &pmn, &hundredth);
+        EXPECT_EQ(std::vector<int>({mx, mn, pmx, pmn, hundredth}), row.expected) << row.what;
+    }
+    // 8-bit samples: the first largest at 256 and 1000, the last smallest at 101 and 300 (8-bit: 0 and 44).
+    std::vector<unsigned char> bytes(65535, 7);
+    bytes[255] = bytes[999] = 200;
+    bytes[100] = bytes[299] = 1;
+    unsigned char mx = 0, mn = 0, pmx = 0xEE, pmn = 0xEE;
+    u8MaxAndMin(bytes.data(), 65535, &mx, &mn, &pmx, &pmn);
+    EXPECT_EQ(std::vector<int>({mx, mn, pmx, pmn}), (std::vector<int>{200, 1, 0, 44}));
 }
 
 // What OpenSSL's base64 filter reads from `text` in no-newline mode: the decoder's results have always
@@ -131,16 +187,6 @@ TEST(Base64Test, DecodeGivesTheFilterResultForEveryTextInTheAlphabet) {
     }
 }
 
-TEST(Crc32Test, ResetHaveTableRebuildsFromThePolynomial) {
-    char check[] = "123456789";
-    EXPECT_EQ(crc32(check, 9), 0xCBF43926u);
-    POLYNOMIAL = 0x82F63B78u;  // CRC-32C
-    have_table = 0;
-    EXPECT_EQ(crc32(check, 9), 0xE3069283u);
-    EXPECT_EQ(have_table, 1);
-    EXPECT_EQ(crc32(check, 0), 0u);
-}
-
 TEST(ConvertTest, TextConvertersWriteTheDocumentedDigitsAndTerminator) {
     using namespace std::string_literals;
     struct Row {
@@ -165,6 +211,9 @@ TEST(ConvertTest, TextConvertersWriteTheDocumentedDigitsAndTerminator) {
         itoa_row(0, 8, "0"),
         itoa_row(-42, 10, "-42"),
         itoa_row(INT_MIN, 10, "-2147483648"),
+        itoa_row(INT_MAX, 10, "2147483647"),
+        itoa_row(INT_MIN, 16, "80000000"),
+        itoa_row(INT_MAX, 36, "ZIK0ZJ"),
         itoa_row(-1, 16, "FFFFFFFF"),
         itoa_row(-255, 16, "FFFFFF01"),
         itoa_row(-1, 2, std::string(32, '1')),

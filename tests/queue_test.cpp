@@ -1,6 +1,5 @@
 // MCU (key 1) and upgrade configuration (key 2) channels; each test owns an IPC namespace and plays the services.
 #include <dlfcn.h>
-#include <sched.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
@@ -12,26 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ipc_namespace.h"
 #include "support/log_capture.h"
-#include "support/threads.h"
 #include "tbox/mcu.h"
 #include "tbox/upgrade_config.h"
 
 namespace {
 
+using tbox::test::raw_send;
 using Bytes = std::vector<uint8_t>;
 std::atomic<int> g_countedQueue{-1};
 std::atomic<int> g_polls{0};
 // More polls than any case here expects: the counting receive then fails, so a wrong timeout unit
 // (seconds taken for milliseconds) ends the receive at once instead of at the test runner's time-out.
 constexpr int kPollLimit = 10;
-
-int raw_send(int queue, long mtype, const Bytes &text) {
-    std::vector<unsigned char> buf(sizeof(long) + text.size());
-    std::memcpy(buf.data(), &mtype, sizeof mtype);
-    std::copy(text.begin(), text.end(), buf.begin() + sizeof(long));
-    return msgsnd(queue, buf.data(), text.size(), IPC_NOWAIT);
-}
 
 // Takes the first message of type `mtype` (0: any) and returns its text; empty when there is none.
 Bytes take(int queue, long mtype) {
@@ -61,13 +54,8 @@ int get(bool mcu, int keyId, void *buffer, int timeout) {
 class QueueChannels : public ::testing::Test {
 protected:
     void SetUp() override {
-        // A namespace belongs to each thread: threads started earlier would stay on the host's queues.
-        ASSERT_EQ(tbox::test::thread_count(), tbox::test::g_threadsAtStart);
-        // Keys 1 and 2 are fixed: never touch the host's queues. Only a missing privilege is a reason to skip.
-        if (unshare(CLONE_NEWIPC) != 0) {
-            if (errno == EPERM) GTEST_SKIP() << "may not create an IPC namespace";
-            FAIL() << "unshare: " << std::strerror(errno);
-        }
+        const std::string refused = tbox::test::private_ipc_namespace();
+        if (!refused.empty()) GTEST_SKIP() << refused;
         mcu_ = msgget(1, IPC_CREAT | 0666);
         config_ = msgget(2, IPC_CREAT | 0666);
     }

@@ -1,5 +1,5 @@
 // The platform clients (gnss, param, net, wifi, pm, gb) and the upgrade task client end to end against the
-// simulator: one case each.
+// simulator: one case each; and the positions the simulator's NMEA parser gives those clients.
 #include <gtest/gtest.h>
 
 #include <tbox/gb.h>
@@ -17,8 +17,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "nmea.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/print_capture.h"
@@ -61,6 +63,60 @@ TEST_F(SimClients, GnssHearsTheDriveAndReadsThePosition) {
     EXPECT_NEAR(g_records.back().field[1], 31230416, 2000) << "near the depot";
     EXPECT_EQ(sim->inject("gnss.sync 0"), "");
     ASSERT_TRUE(pump_until([] { return GetForceSyncFlag() == 0; }));
+}
+
+// Every hemisphere's sign and the edges of the globe, in RMC and GGA alike; a coordinate off the globe or
+// not written as [d]ddmm.mmmm with its hemisphere letter is refused by name and leaves the fix as it was.
+TEST(SimNmea, PositionsInEveryHemisphereAndRefusedOnesOffTheGlobe) {
+    namespace nmea = tbox::sim::nmea;
+    struct Row {
+        std::string lat, lon;  // as the sentence writes them, "ddmm.mmmm,N"
+        int lat_e6, lon_e6;
+        std::string refused;  // "latitude" or "longitude", "" when accepted
+    };
+    const Row rows[] = {
+        {"3113.8250,N", "12128.4221,E", 31230417, 121473702, ""},   // north-east
+        {"3352.0000,S", "15112.6000,E", -33866667, 151210000, ""},  // south-east
+        {"4042.7680,N", "07400.3600,W", 40712800, -74006000, ""},   // north-west
+        {"2254.0000,S", "04310.0000,W", -22900000, -43166667, ""},  // south-west
+        {"0000.0000,S", "00000.0000,W", 0, 0, ""},
+        {"9000.0000,N", "18000.0000,E", 90000000, 180000000, ""},
+        {"9000.0000,S", "18000.0000,W", -90000000, -180000000, ""},
+        {"8959.9999,N", "17959.9999,W", 89999998, -179999998, ""},
+        {"9100.0000,N", "00000.0000,E", 0, 0, "latitude"},
+        {"3160.0000,S", "00000.0000,E", 0, 0, "latitude"},
+        {"3113.8250,E", "12128.4221,E", 0, 0, "latitude"},
+        {"3113.8250,n", "12128.4221,E", 0, 0, "latitude"},
+        {"3113.8250,", "12128.4221,E", 0, 0, "latitude"},
+        {"313.8250,N", "12128.4221,E", 0, 0, "latitude"},
+        {"-3113.8250,N", "12128.4221,E", 0, 0, "latitude"},
+        {"3113.8250,N", "18100.0000,W", 0, 0, "longitude"},
+        {"3113.8250,N", "12160.0000,E", 0, 0, "longitude"},
+        {"3113.8250,N", "1213.0000,E", 0, 0, "longitude"},
+        {"3113.8250,N", "12128.4221,N", 0, 0, "longitude"},
+    };
+    for (const Row &row : rows) {
+        const std::string sentences[] = {"$GNRMC,083003.00,A," + row.lat + "," + row.lon + ",10.00,62.5,140326,,,A,V",
+                                         "$GNGGA,083003.00," + row.lat + "," + row.lon + ",1,09,0.8,4.4,M,9.8,M,,"};
+        for (const std::string &body : sentences) {
+            SCOPED_TRACE(body);
+            nmea::Sentence sentence;
+            ASSERT_EQ(nmea::parse_sentence(nmea::with_checksum(body), sentence), "");
+            nmea::Fix fix;
+            fix.lat_e6 = 7;
+            fix.lon_e6 = -7;
+            const std::string error = nmea::apply(sentence, fix);
+            if (row.refused.empty()) {
+                EXPECT_EQ(error, "");
+                EXPECT_EQ(std::make_pair(fix.lat_e6, fix.lon_e6), std::make_pair(row.lat_e6, row.lon_e6));
+            } else {
+                const std::string coordinate = row.refused == "latitude" ? row.lat : row.lon;
+                EXPECT_EQ(error, sentence.kind + " " + row.refused + " \"" + coordinate + "\"");
+                EXPECT_EQ(std::make_pair(fix.lat_e6, fix.lon_e6), std::make_pair(7, -7)) << "changed";
+                EXPECT_EQ(fix.valid, 0) << "changed";
+            }
+        }
+    }
 }
 
 TEST_F(SimClients, ParamClientWritesWithinTheLimits) {

@@ -1,43 +1,30 @@
 // The simulator's queue services (MCU key 1, configuration key 2) against the SDK's queue clients, each
 // test in its own IPC namespace.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/msg.h>
 
-#include <cerrno>
-#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "support/ipc_namespace.h"
 #include "support/log_capture.h"
 #include "support/pump.h"
 #include "support/sim_runner.h"
-#include "support/threads.h"
 #include "tbox/mcu.h"
 #include "tbox/upgrade_config.h"
 
+using tbox::test::raw_send;
 using tbox::test::SimRunner;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int raw_send(int queue, long mtype, const Bytes &text) {
-    std::vector<unsigned char> buf(sizeof(long) + text.size());
-    std::memcpy(buf.data(), &mtype, sizeof mtype);
-    std::copy(text.begin(), text.end(), buf.begin() + sizeof(long));
-    return msgsnd(queue, buf.data(), text.size(), IPC_NOWAIT);
-}
-
 class SimQueues : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Threads started before unshare would stay in the host's namespace: there must be none yet.
-        ASSERT_EQ(tbox::test::thread_count(), tbox::test::g_threadsAtStart);
-        if (unshare(CLONE_NEWIPC) != 0) {
-            if (errno == EPERM) GTEST_SKIP() << "may not create an IPC namespace";
-            FAIL() << "unshare: " << std::strerror(errno);
-        }
+        const std::string refused = tbox::test::private_ipc_namespace();
+        if (!refused.empty()) GTEST_SKIP() << refused;
         tbox::sim::Options options;
         options.queues = true;
         options.queue_poll_ms = 2;

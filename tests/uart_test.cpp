@@ -5,12 +5,16 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -208,49 +212,99 @@ TEST(Uart, BytesPassUnchangedBothWaysAndFailuresHaveTheirResults) {
     UartClose(fd);
 }
 
+// A line opened by UartInit (115200 8N1) on a fresh pty, and SIGUSR1 installed without SA_RESTART, so
+// a read or write it interrupts is cut short.
+struct InterruptibleLine : Pty {
+    InterruptibleLine() {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigaction(SIGUSR1, &action, nullptr);
+    }
+    ~InterruptibleLine() { UartClose(fd); }
+    // Interrupts `thread` every 20 ms, `times` times or until `stop` is set.
+    static void interrupt(pthread_t thread, int times, const std::atomic<bool> &stop) {
+        for (int i = 0; i < times && !stop; ++i) {
+            usleep(20 * 1000);
+            pthread_kill(thread, SIGUSR1);
+        }
+    }
+    const int fd = UartInit(name, 115200, 0, 8, 1, 0);
+};
+
 TEST(Uart, SendInterruptedWhileTheLineIsFullStillDeliversEveryByte) {
-    struct sigaction action {};
-    action.sa_handler = [](int) {};  // no SA_RESTART: the write is cut short
-    sigaction(SIGUSR1, &action, nullptr);
-    Pty pty;
-    const int fd = UartInit(pty.name, 115200, 0, 8, 1, 0);
+    InterruptibleLine line;
     std::vector<uint8_t> message(1 << 20), arrived;
     for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i ^ (i >> 9));
     std::thread far_end([&, writer = pthread_self()] {
-        for (int i = 0; i < 10; ++i) {
-            usleep(20 * 1000);  // the line is full by now
-            pthread_kill(writer, SIGUSR1);
-        }
-        arrived = pty.receive(message.size());
+        InterruptibleLine::interrupt(writer, 10, false);  // the line is full by the first one
+        arrived = line.receive(message.size());
     });
-    EXPECT_EQ(UartSendData(fd, message.data(), static_cast<uint32_t>(message.size())),
+    EXPECT_EQ(UartSendData(line.fd, message.data(), static_cast<uint32_t>(message.size())),
               static_cast<int>(message.size()));
     far_end.join();
     EXPECT_TRUE(arrived == message);
-    UartClose(fd);
 }
 
 TEST(Uart, ReceiveInterruptedBySignalReturnsTheReadError) {
-    struct sigaction action {};
-    action.sa_handler = [](int) {};  // no SA_RESTART: the read is cut short
-    sigaction(SIGUSR1, &action, nullptr);
-    Pty pty;
-    const int fd = UartInit(pty.name, 115200, 0, 8, 1, 0);
-    UartSetCC(fd, 0, 1);  // wait for one byte, however long
+    InterruptibleLine line;
+    UartSetCC(line.fd, 0, 1);  // wait for one byte, however long
     std::atomic<bool> returned{false};
     std::thread far_end([&, reader = pthread_self()] {
-        for (int i = 0; i < 50 && !returned; ++i) {
-            usleep(20 * 1000);
-            pthread_kill(reader, SIGUSR1);
-        }
+        InterruptibleLine::interrupt(reader, 50, returned);
         const uint8_t byte = 0x5A;  // ends a read that went on waiting
-        EXPECT_EQ(write(pty.master, &byte, 1), 1);
+        EXPECT_EQ(write(line.master, &byte, 1), 1);
     });
     uint8_t buffer[16];
-    EXPECT_EQ(UartRecvData(fd, buffer, sizeof buffer), TBOX_ERR_READ);
+    EXPECT_EQ(UartRecvData(line.fd, buffer, sizeof buffer), TBOX_ERR_READ);
     returned = true;
     far_end.join();
-    UartClose(fd);
+}
+
+// Whether thread `tid` of this process sleeps (in the blocking read under test) within 5 s.
+bool sleeps_soon(pid_t tid) {
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        const std::string text(std::istreambuf_iterator<char>(stat), {});
+        const size_t end = text.rfind(") ");
+        if (end != std::string::npos && text.compare(end + 2, 1, "S") == 0) return true;
+        usleep(10 * 1000);
+    }
+    return false;
+}
+
+// Reads from the line while the far end closes (once the read waits); UartRecvData's result.
+int read_while_far_end_closes(InterruptibleLine &line, uint8_t *buffer, uint32_t size) {
+    std::thread far_end([&line, reader = static_cast<pid_t>(syscall(SYS_gettid))] {
+        EXPECT_TRUE(sleeps_soon(reader)) << "the read did not start";
+        close(line.master);
+        line.master = -1;
+    });
+    const int result = UartRecvData(line.fd, buffer, size);
+    far_end.join();
+    return result;
+}
+
+// The far end goes away while a read waits: the read fails, or, when bytes had come, returns them; the
+// hung-up line then reads as empty at once however long a read would wait, and refuses writes.
+TEST(Uart, FarEndClosingMidReadEndsTheReadAndLaterWritesFail) {
+    uint8_t buffer[16] = {};
+    for (const bool bytesCame : {false, true}) {
+        SCOPED_TRACE(bytesCame);
+        InterruptibleLine line;
+        UartSetCC(line.fd, 0, 8);  // wait for eight bytes, however long
+        const uint8_t bytes[] = {1, 2, 3};
+        if (bytesCame) {
+            ASSERT_EQ(write(line.master, bytes, sizeof bytes), 3);
+            int pending = 0;  // a hang-up discards what has not reached the line discipline yet
+            for (int i = 0; i < 500 && pending < 3; ++i, usleep(1000)) ioctl(line.fd, FIONREAD, &pending);
+        }
+        EXPECT_EQ(read_while_far_end_closes(line, buffer, sizeof buffer), bytesCame ? 3 : TBOX_ERR_READ);
+        if (bytesCame) {
+            EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), std::vector<uint8_t>(bytes, bytes + 3));
+        }
+        EXPECT_EQ(UartRecvData(line.fd, buffer, sizeof buffer), 0);
+        EXPECT_EQ(UartSendData(line.fd, buffer, 4), -1);
+    }
 }
 
 }  // namespace

@@ -7,11 +7,33 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
+#include "support/service_thread.h"
+
 namespace tbox::test {
+
+// The method calls that reach a connection, seen by a message filter (in GDBus's worker thread).
+class CallRecorder {
+public:
+    CallRecorder() = default;
+    CallRecorder(const CallRecorder &) = delete;
+    CallRecorder &operator=(const CallRecorder &) = delete;
+
+    // Records from now on every call `connection` receives; the recorder must outlive the connection.
+    void attach(GDBusConnection *connection);
+    // The printed arguments of every call of `member` received, e.g. "('at+gsn', '', 3)".
+    std::vector<std::string> calls_to(const std::string &member) const;
+    // The members of all calls of the service's own interface (not org.freedesktop.DBus.*), in order.
+    std::vector<std::string> members() const;
+
+private:
+    struct Call {
+        std::string interface, member, args;  // args printed
+    };
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+};
 
 class FakeService {
 public:
@@ -19,7 +41,7 @@ public:
     using Handler = std::function<bool(GDBusMethodInvocation *invocation)>;
 
     // Owns `bus_name` and exports the skeleton made by `factory` (on the service thread) at `path`.
-    FakeService(std::string bus_name, std::string path, std::function<gpointer()> factory);
+    FakeService(const std::string &bus_name, const std::string &path, const std::function<gpointer()> &factory);
     ~FakeService();
     FakeService(const FakeService &) = delete;
     FakeService &operator=(const FakeService &) = delete;
@@ -28,29 +50,20 @@ public:
     // Answers every call of the method with `value` (a tuple, or nullptr for "()").
     void reply(const char *gobject_signal, GVariant *value);
     // Runs fn on the service thread and waits for it.
-    void run(const std::function<void()> &fn);
+    void run(const std::function<void()> &fn) { thread_.run(fn); }
     template <typename T>
     T *skeleton() const {
         return reinterpret_cast<T *>(skeleton_);
     }
-    // The printed arguments of every call of `member` received, e.g. "('at+gsn', '', 3)".
-    std::vector<std::string> calls_to(const std::string &member) const;
+    std::vector<std::string> calls_to(const std::string &member) const { return calls_.calls_to(member); }
     size_t count(const std::string &member) const { return calls_to(member).size(); }
-    // The members of all calls of the service's own interface (not org.freedesktop.DBus.*), in order.
-    std::vector<std::string> members() const;
+    std::vector<std::string> members() const { return calls_.members(); }
 
 private:
-    void serve(const std::string &bus_name, const std::string &path, const std::function<gpointer()> &factory);
-
-    std::thread thread_;
-    GMainContext *context_ = g_main_context_new();
-    GMainLoop *loop_ = g_main_loop_new(context_, FALSE);
+    CallRecorder calls_;  // outlives the connection, whose filter writes to it
+    ServiceThread thread_;
+    GDBusConnection *connection_ = nullptr;
     gpointer skeleton_ = nullptr;
-    mutable std::mutex mutex_;
-    struct Call {
-        std::string interface, member, args;  // args printed
-    };
-    std::vector<Call> calls_;
 };
 
 // Opens an extra private connection to the test bus.

@@ -5,11 +5,11 @@
 #include <glib.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/test_bus.h"
 
 namespace tbox::test {
 
@@ -21,17 +21,7 @@ public:
         std::vector<const char *> argv = {"python3", script.c_str(), root.c_str()};
         if (!cert.empty()) argv.insert(argv.end(), {cert.c_str(), key.c_str()});
         argv.push_back(nullptr);
-        gint out = -1;
-        if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv.data()), nullptr,
-                                      static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
-                                      nullptr, nullptr, &pid_, nullptr, &out, nullptr, nullptr)) {
-            throw std::runtime_error("cannot start python3 " + script);
-        }
-        std::string port;
-        char c;
-        while (read(out, &c, 1) == 1 && c != '\n') port.push_back(c);
-        close(out);
-        if (port.empty()) throw std::runtime_error("the HTTP peer printed no port");
+        const std::string port = start_helper(argv, pid_, "the HTTP peer printed no port");
         base_ = std::string(cert.empty() ? "http" : "https") + "://127.0.0.1:" + port;
     }
     ~HttpPeer() {

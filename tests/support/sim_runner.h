@@ -4,17 +4,15 @@
 #pragma once
 
 #include <gio/gio.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "simulator.h"
+#include "support/service_thread.h"
 #include "support/test_bus.h"
 
 namespace tbox::test {
@@ -24,16 +22,16 @@ public:
     // Starts the simulator and waits until it serves every name (or failed: see failure()).
     explicit SimRunner(tbox::sim::Options options = {}) {
         if (options.address.empty()) options.address = private_bus_address();
-        std::promise<std::string> ready;
-        std::future<std::string> outcome = ready.get_future();
-        thread_ = std::thread([this, options, &ready] { serve(options, ready); });
+        std::future<std::string> outcome = ready_.get_future();
+        thread_.run([this, &options] {
+            sim_ = std::make_unique<tbox::sim::Simulator>(options);
+            std::string why;
+            if (!sim_->start(why, [this](const std::string &failure) { answer(failure); })) answer(why);
+        });
         failure_ = outcome.get();
     }
     ~SimRunner() {
-        run([this] { g_main_loop_quit(loop_); });
-        thread_.join();
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
+        thread_.run([this] { sim_.reset(); });
     }
     SimRunner(const SimRunner &) = delete;
     SimRunner &operator=(const SimRunner &) = delete;
@@ -48,50 +46,20 @@ public:
     }
     std::vector<std::string> received(const std::string &prefix) { return sim_->journal().matching(prefix); }
     // Runs fn on the simulator's thread and waits for it.
-    void run(const std::function<void()> &fn) {
-        std::promise<void> done;
-        auto finished = done.get_future();
-        std::function<void()> job = [&] {
-            fn();
-            done.set_value();
-        };
-        g_main_context_invoke(
-            context_,
-            [](gpointer data) -> gboolean {
-                (*static_cast<std::function<void()> *>(data))();
-                return G_SOURCE_REMOVE;
-            },
-            &job);
-        finished.wait();
-    }
+    void run(const std::function<void()> &fn) { thread_.run(fn); }
 
 private:
-    void serve(const tbox::sim::Options &options, std::promise<std::string> &ready) {
-        g_main_context_push_thread_default(context_);
-        {
-            tbox::sim::Simulator sim(options);
-            sim_ = &sim;
-            bool answered = false;
-            std::string why;
-            if (!sim.start(why, [&](const std::string &failure) {
-                    if (!answered) ready.set_value(failure);
-                    answered = true;
-                })) {
-                ready.set_value(why);
-                answered = true;
-            }
-            g_main_loop_run(loop_);
-            sim_ = nullptr;
-        }
-        while (g_main_context_iteration(context_, FALSE)) {
-        }
-        g_main_context_pop_thread_default(context_);
+    // The simulator's first outcome (on its thread).
+    void answer(const std::string &failure) {
+        if (answered_) return;
+        answered_ = true;
+        ready_.set_value(failure);
     }
 
-    GMainContext *context_ = g_main_context_new();
-    GMainLoop *loop_ = g_main_loop_new(context_, FALSE);
-    tbox::sim::Simulator *sim_ = nullptr;
-    std::thread thread_;
+    ServiceThread thread_;
+    std::unique_ptr<tbox::sim::Simulator> sim_;
+    std::promise<std::string> ready_;
+    bool answered_ = false;
     std::string failure_;
 };
 
@@ -99,11 +67,7 @@ private:
 class ExtraBus {
 public:
     ExtraBus() { address = start_bus_daemon(pid_, dir_); }
-    ~ExtraBus() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        if (std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) dir_.clear();
-    }
+    ~ExtraBus() { stop_bus_daemon(pid_, dir_); }
     ExtraBus(const ExtraBus &) = delete;
     ExtraBus &operator=(const ExtraBus &) = delete;
     std::string address;

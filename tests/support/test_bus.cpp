@@ -2,11 +2,15 @@
 
 #include <glib.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 namespace tbox::test {
 namespace {
@@ -14,16 +18,9 @@ namespace {
 GPid g_daemon = 0;
 std::string g_dir;
 
-void end_daemon() {
-    if (g_daemon == 0) return;
-    kill(g_daemon, SIGTERM);
-    waitpid(g_daemon, nullptr, 0);
-    g_daemon = 0;
-}
-
 void stop_daemon() {
-    end_daemon();
-    if (std::system(("rm -rf '" + g_dir + "'").c_str()) != 0) g_dir.clear();
+    if (g_daemon != 0) stop_bus_daemon(g_daemon, g_dir);
+    g_daemon = 0;
 }
 
 // Writes the configuration of a system-bus-like daemon listening on `listen` into `dir`; returns its path.
@@ -40,23 +37,8 @@ std::string write_config(const std::string &dir, const std::string &listen) {
 // Runs dbus-daemon with `config`; returns the address it prints.
 std::string spawn_daemon(const std::string &config, GPid &pid) {
     const std::string config_arg = "--config-file=" + config;
-    const char *argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr};
-    gint out = -1;
-    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                  static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                                  nullptr, &pid, nullptr, &out, nullptr, nullptr)) {
-        throw std::runtime_error("cannot start dbus-daemon");
-    }
-    std::string address;
-    char c;
-    while (read(out, &c, 1) == 1 && c != '\n') address.push_back(c);
-    close(out);
-    if (address.empty()) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        throw std::runtime_error("dbus-daemon printed no address");
-    }
-    return address;
+    return start_helper({"dbus-daemon", config_arg.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr},
+                        pid, "dbus-daemon printed no address");
 }
 
 std::string start_daemon() {
@@ -78,7 +60,8 @@ std::string start_bus_daemon(GPid &pid, std::string &dir) {
 
 void stop_private_bus() {
     private_bus_address();
-    end_daemon();
+    kill(g_daemon, SIGTERM);
+    waitpid(g_daemon, nullptr, 0);
 }
 
 void restart_private_bus() {
@@ -88,6 +71,41 @@ void restart_private_bus() {
     const std::string socket = address.substr(start, address.find(',', start) - start);
     unlink(socket.c_str());
     spawn_daemon(write_config(g_dir, "unix:path=" + socket), g_daemon);
+}
+
+void stop_bus_daemon(GPid pid, const std::string &dir) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::string start_helper(const std::vector<const char *> &argv, GPid &pid, const std::string &failure) {
+    // The kernel signals the child when the thread that started it ends: only the main thread lasts
+    // as long as the process.
+    const bool main_thread = syscall(SYS_gettid) == getpid();
+    gint out = -1;
+    if (!g_spawn_async_with_pipes(
+            nullptr, const_cast<gchar **>(argv.data()), nullptr,
+            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+            [](gpointer parent) {
+                if (parent == nullptr) return;
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() != GPOINTER_TO_INT(parent)) _exit(1);  // the test process ended before prctl
+            },
+            main_thread ? GINT_TO_POINTER(getpid()) : nullptr, &pid, nullptr, &out, nullptr, nullptr)) {
+        throw std::runtime_error(std::string("cannot start ") + argv[0]);
+    }
+    std::string line;
+    char c;
+    while (read(out, &c, 1) == 1 && c != '\n') line.push_back(c);
+    close(out);
+    if (line.empty()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        throw std::runtime_error(failure);
+    }
+    return line;
 }
 
 const std::string &private_bus_address() {
