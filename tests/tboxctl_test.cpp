@@ -27,6 +27,7 @@
 #include "nmea.h"
 #include "support/fake_service.h"
 #include "support/files.h"
+#include "support/ipc_namespace.h"
 #include "support/pump.h"
 #include "support/sim_runner.h"
 #include "support/tboxctl_run.h"
@@ -501,7 +502,7 @@ TEST(TboxctlSim, GnssPositionsInEveryHemisphere) {
 }
 
 TEST(TboxctlSim, McuMessagesThroughTheQueues) {
-    if (unshare(CLONE_NEWIPC) != 0) GTEST_SKIP() << "no private IPC namespace";
+    if (const std::string why = tbox::test::private_ipc_namespace(); !why.empty()) GTEST_SKIP() << why;
     tbox::sim::Options options;
     options.queues = true;
     SimRunner sim(options);

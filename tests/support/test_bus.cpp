@@ -18,9 +18,14 @@ namespace {
 GPid g_daemon = 0;
 std::string g_dir;
 
+// At exit: the daemon (unless a test stopped it and started none since) and its directory.
 void stop_daemon() {
-    if (g_daemon != 0) stop_bus_daemon(g_daemon, g_dir);
-    g_daemon = 0;
+    if (g_daemon != 0) {
+        stop_bus_daemon(g_daemon, g_dir);
+    } else {
+        std::error_code ignored;
+        std::filesystem::remove_all(g_dir, ignored);
+    }
 }
 
 // Writes the configuration of a system-bus-like daemon listening on `listen` into `dir`; returns its path.
@@ -62,6 +67,7 @@ void stop_private_bus() {
     private_bus_address();
     kill(g_daemon, SIGTERM);
     waitpid(g_daemon, nullptr, 0);
+    g_daemon = 0;
 }
 
 void restart_private_bus() {
