@@ -135,6 +135,25 @@ TBOX_API int CheckUpgradePkgMd5(const char *path, const char *md5, char *status)
 TBOX_API int CheckUpgradePkgSha256(const char *path, const char *sha256, char *status);
 
 /*
+ * Verifies the detached signature in the file `signaturePath` over the package `path` with the release
+ * key, a PEM public key ("-----BEGIN PUBLIC KEY-----") in `publicKeyPemPath`: SHA-256 with ECDSA on P-256
+ * (DER signature) or RSA of 2048 bits or more (PKCS#1 v1.5), as `openssl dgst -sha256 -sign` makes it;
+ * the key's type decides. The package is streamed (memory does not grow with it). Package, signature and
+ * key must be regular files. Status (TBOX_CHECK_STATUS_SIZE):
+ *   "upgrade:signature OK"                 0: the signature is the key's over these bytes
+ *   "upgrade:signature error"              it is not (another key, changed bytes, a cut or empty signature)
+ *   "upgrade:signature key refused"        no PEM public key, or another type or size (EC on another
+ *                                          curve, RSA below 2048 bits, Ed25519, DSA...), or over 16 KiB
+ *   "upgrade:signature too large"          the signature file has more than 4096 bytes (not read)
+ *   "upgrade:signature unreadable"         a file is missing, unreadable or not a regular file
+ *   "upgrade:signature fail, param error!" a NULL argument (stored when `status` is given)
+ * Before InitUpgradeClient has succeeded, -1 with the status untouched, as the other checks. OpenSSL's
+ * error queue is left as it was found. Keeps no state; may run on any thread.
+ */
+TBOX_API int CheckUpgradePkgSignature(const char *path, const char *signaturePath, const char *publicKeyPemPath,
+                                      char *status);
+
+/*
  * Turns the fetched file `fetched` into the complete package `complete`. Status (TBOX_CHECK_STATUS_SIZE):
  *   type TBOX_RESTORE_DIFF (2): applies the bsdiff patch `fetched` to "/oemdata/upgrade/old_upgrade.tgz"
  *     (BSDiffPatchFile, tbox/patch.h)
