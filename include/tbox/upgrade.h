@@ -6,6 +6,7 @@
  *   CheckUpgradeVersion (tbox/version.h)          is the package newer?
  *   DownloadUpgradeFile                           URL -> local file
  *   CheckUpgradePkgMd5 / CheckUpgradePkgSha256    verify it
+ *   CheckUpgradePkgSignature                      prove who built it (a detached signature, a PEM public key)
  *   RestoreUpgradePkg                             patch "/oemdata/upgrade/old_upgrade.tgz", or move it into place
  *   StartUpgradePkg                               hand the complete package to the service, wait for the outcome
  *   UpdateTboxAppVersion (tbox/version.h), UnbindUpgradeTask
@@ -30,7 +31,8 @@
 TBOX_BEGIN_DECLS
 
 /* Status buffer sizes (bytes, NUL included). */
-#define TBOX_CHECK_STATUS_SIZE 41     /* CheckUpgradePkgMd5, CheckUpgradePkgSha256, RestoreUpgradePkg */
+#define TBOX_CHECK_STATUS_SIZE 41     /* CheckUpgradePkgMd5, CheckUpgradePkgSha256, CheckUpgradePkgSignature,
+                                         RestoreUpgradePkg */
 #define TBOX_DOWNLOAD_STATUS_SIZE 256 /* DownloadUpgradeFile: no status is longer than 255 characters */
 #define TBOX_START_MESSAGE_SIZE 257   /* StartUpgradePkg: the service's text, cut to 256 characters */
 
