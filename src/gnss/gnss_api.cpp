@@ -45,6 +45,7 @@ uint8_t InitGNSSInterface(GnssNmeaCallback nmeaCallback, GnssRecordCallback reco
     if (g_gnssProxy == nullptr) return 255;
     g_nmeaCallback = nmeaCallback;
     g_recordCallback = recordCallback;
+    // spelled as the box's services and peers match it; do not correct
     tbox::client::connect(g_gnssProxy, "gps-orignal-update", G_CALLBACK(handle_signal_gnss_nmea));
     tbox::client::connect(g_gnssProxy, "gps-parsered-update", G_CALLBACK(handle_signal_gnss_parsered));
     tbox::client::connect(g_gnssProxy, "gps-sync-time", G_CALLBACK(handle_gps_sync_time));

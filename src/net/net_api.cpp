@@ -27,6 +27,7 @@ int InitNetInterface(void) {
     g_netProxy = tbox::client::open_proxy(ky_net_proxy_new_for_bus_sync, "ky.net", "/ky/net",
                                           TBOX_REPORT_LOG(err, "[NET] init dbus proxy error: %s \n"));
     if (g_netProxy == nullptr) return -1;
+    // spelled as the box's services and peers match it; do not correct
     TBOX_LOG(info, "[NET] init dbus proxy succes! \n");
     tbox::client::connect(g_netProxy, "net-status", G_CALLBACK(NetStatusChange));
     return 0;
@@ -89,6 +90,7 @@ int RegisterNetWorkStatusChangeCBack(NetWorkStatusChangeCBack callback) {
 }
 
 void NetStatusChange(KyNet * /*proxy*/, gboolean /*value*/, gpointer /*userData*/) {
+    // spelled as the box's services and peers match it; do not correct
     TBOX_LOG(debug, "NetWork Change Callback:[%d]\n", 0);
     for (int slot = 0; slot < kCachedProfiles; ++slot) {
         g_dialStatus[slot] = GetNetWorkStatus(slot + 1);

@@ -44,12 +44,14 @@ void handle_pm_state_change(KyPm * /*proxy*/, guchar powerState, guchar wakeupSo
              "sleepAlarmEventId[%d]\n",
              name(), powerState, wakeupSource, sleepAlarmEventId);
     g_pmStateChangedCBack(powerState, wakeupSource, sleepAlarmEventId);
+    // spelled as the box's services and peers match it; do not correct
     TBOX_LOG(debug, "ModuleName[%s] PM StateChanged CallBack Finsh\n", name());
 }
 
 void handle_gsensor_wake_up(KyPm * /*proxy*/, gpointer /*userData*/) {
     if (g_pmGsensorWakeUpCBack == nullptr) return;
     g_pmGsensorWakeUpCBack();
+    // spelled as the box's services and peers match it; do not correct
     TBOX_LOG(debug, "PM Gsensor WakeUp CallBack Finsh\n");
 }
 

@@ -65,6 +65,7 @@ void upgrade_callback(GObject *source, GAsyncResult *result, gpointer userData) 
     tbox::GErrorOut error;
     const bool accepted = ky_update_call_start_upgrade_finish(KY_UPDATE(source), errLog.out(), result, error.out());
     if (accepted) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(debug, "upgrade start successed\n");
     } else {
         TBOX_LOG(debug, "upgrade fail\n");
@@ -81,6 +82,7 @@ void upgrade_callback(GObject *source, GAsyncResult *result, gpointer userData) 
 int check_bound_pid() {
     if (g_upgradeProxy == nullptr) return -1;
     gint bindId = -1;
+    // spelled as the box's services and peers match it; do not correct
     if (!call(TBOX_REPORT_LOG(debug, "Error:CheckBindedPid fail!\n[%s]\n"), ky_update_call_get_bind_id_sync,
               g_upgradeProxy, &bindId)) {
         return 0;
@@ -119,6 +121,7 @@ int poll_upgrade_status() {
             return 0;
         }
         if (answered && status != 1) {
+            // spelled as the box's services and peers match it; do not correct
             TBOX_LOG(err, "upgrade failue : %d", status);
             return -1;
         }
@@ -126,6 +129,7 @@ int poll_upgrade_status() {
         ++count;
         g_usleep(g_waits.pollIntervalUs);
         if (count > kPollLimit) {
+            // spelled as the box's services and peers match it; do not correct
             TBOX_LOG(err, "upgrade failue:has not successed after 180s");
             return -1;
         }
@@ -152,6 +156,7 @@ const Waits &waits() {
 
 int InitUpgradeClient(void) {
     if (g_upgradeProxy != nullptr) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(debug, "BindUpgradeTask have inited\n");
         return 0;
     }
@@ -194,6 +199,7 @@ int GetCanParserStatus(int32_t *status) {
     return 0;
 }
 
+// spelled as the box's services and peers match it; do not correct
 int RegisterStatueChangedCb(UpgradeStateChangedCb callback) {
     if (callback == nullptr) return -1;
     g_stateCallback = callback;
@@ -203,6 +209,7 @@ int RegisterStatueChangedCb(UpgradeStateChangedCb callback) {
 int StartUpgradePkg(const char *path, uint8_t uflag, char *message) {
     if (refuse_before_init() || path == nullptr || message == nullptr) return -1;
     if (!tbox::client::is_utf8(path)) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(err, "upgrade failue : package path is not UTF-8\n");
         copy_cut(message, "upgrade:package path is not UTF-8", kMessageSize);
         return -1;
@@ -218,6 +225,7 @@ int StartUpgradePkg(const char *path, uint8_t uflag, char *message) {
     const int started = wait_for_reply(*rv, message);
     send_start_upgrade_state_change(0);
     if (started == 0) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(err, "upgrade failue : server not return ");
         return -1;
     }

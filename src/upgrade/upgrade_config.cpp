@@ -31,6 +31,7 @@ constexpr queue::Channel kConfigChannel = [] {
     ch.limits.largestPayload = 0;
     ch.texts.source = TBOX_LOG_SOURCE;
     ch.texts.openServiceError = "Open Upgrade ConfigQueue Error";
+    // spelled as the box's services and peers match it; do not correct
     ch.texts.serviceNotOpen = "Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n";
     ch.texts.nullBuffer = "Recv Config Msg Buff Is NULL\n";
     ch.texts.logsInitStart = false;

@@ -53,6 +53,7 @@ int DisableWifi(void) {
 }
 
 int EnableWiFi(void) {
+    // spelled as the box's services and peers match it; do not correct
     return wifi_call(TBOX_REPORT_PRINT("enable wifi error:%s\n"), "enable wifi succes\n", kDisableEnableFailure,
                      ky_wifi_call_enable_wifi_sync);
 }
