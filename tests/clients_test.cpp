@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/fake_service.h"
+#include "support/kept_texts.h"
 #include "support/log_capture.h"
 #include "support/print_capture.h"
 #include "support/pump.h"
@@ -89,7 +90,9 @@ TEST(Gnss, RecordsAreCopiedInOrderAFailedCallLeavesThemAloneAndTheForceSyncFlagH
     EXPECT_FALSE(GetGpsData(&record));  // not initialised
     EXPECT_EQ(gnss.members(), Strings{});
     EXPECT_EQ(GetForceSyncFlag(), 1);
-    ASSERT_EQ(InitGNSSInterface(nullptr, [](const GnssRecord *r) { g_seen.push_back(fields(*r)); }), 0);
+    ASSERT_EQ(InitGNSSInterface([](const char *s) { g_seen.emplace_back(s); },
+                                [](const GnssRecord *r) { g_seen.push_back(fields(*r)); }),
+              0);
     EXPECT_FALSE(GetGpsData(&record));
     EXPECT_EQ(printed.take(), "get param error:" + unclaimed("GetGpsData", "ky.gnss") + "\n");
     EXPECT_EQ(fields(record), "-1 -1 -1 -1 -1 -1 -1 -1 -1 -1 ");
@@ -105,7 +108,8 @@ TEST(Gnss, RecordsAreCopiedInOrderAFailedCallLeavesThemAloneAndTheForceSyncFlagH
             nullptr, inv, g_variant_new("(iiiiiiiiii)", f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]));
         return true;
     });
-    Strings expected;
+    gnss.run([&] { ky_gnss_emit_gps_orignal_update(gnss.skeleton<KyGnss>(), "$GNRMC,1"); });
+    Strings expected{"$GNRMC,1"};
     for (const auto &[latitude, longitude] : positions) {
         sent = GnssRecord{{1, latitude, longitude, kMin, -1, 0, kMax, 8, 9, -10}};
         EXPECT_TRUE(GetGpsData(&record));
@@ -278,8 +282,9 @@ TEST(Wifi, EachFunctionGivesItsResultAndSendsNothingBeforeInit) {
                    c.result != 0 ? g_variant_new("(i)", c.result) : nullptr);
         EXPECT_EQ(c.function(), c.result) << c.member;
     }
-    EXPECT_TRUE(printed.take().find("get WifiStatus error:" + unclaimed("GetWifiStatus", "ky.wifi") + "\n") !=
-                std::string::npos);
+    const std::string lines = printed.take();
+    EXPECT_NE(lines.find("get WifiStatus error:" + unclaimed("GetWifiStatus", "ky.wifi") + "\n"), std::string::npos);
+    EXPECT_NE(lines.find(tbox::test::kept::kWifiSucces), std::string::npos);
     EXPECT_EQ(wifi.calls_to("SetWifiMode").back(), "(2,)");
     EXPECT_EQ(wifi.calls_to("ConnetWifiStaToAp").back(), "('home', 'secret')");
     EXPECT_EQ(ConnectWiFiStaToApp("home", "pa\xffss"), -1);
@@ -549,7 +554,7 @@ TEST(Clients, RegisteringTwiceKeepsTheFirstCallbacks) {
         {InitParamsInterface, -1, ""},
         {InitWifiInterface, 0, ""},
         {InitWifiInterface, -1, ""},
-        {InitNetInterface, 0, "[NET] init dbus proxy succes! \n"},
+        {InitNetInterface, 0, tbox::test::kept::kNetSucces},
         {InitNetInterface, -1, ""},
         {[] { return RegisterNetWorkStatusChangeCBack(nullptr); }, -1, "The Func Pointer is NULL\n"},
         {[] {
@@ -586,6 +591,7 @@ TEST(Clients, RegisteringTwiceKeepsTheFirstCallbacks) {
             EXPECT_TRUE(log.has(row.line)) << row.line;
         }
     }
+    LogCapture log;
     gnss.run([&] { ky_gnss_emit_gps_parsered_update(gnss.skeleton<KyGnss>(), ten(1)); });
     ASSERT_TRUE(pump_until([] { return g_seen.size() == 1; }));
     net.run([&] { ky_net_emit_net_status(net.skeleton<KyNet>(), TRUE); });
@@ -603,6 +609,10 @@ TEST(Clients, RegisteringTwiceKeepsTheFirstCallbacks) {
     ASSERT_TRUE(pump_until([] { return g_seen.size() == 5; }));
     tbox::test::pump_for(100);
     EXPECT_EQ(g_seen, (Strings{"gnss first", "net first", "pm first", "gsensor first", "gb first"}));
+    for (const char *line :
+         {tbox::test::kept::kNetWorkChange, tbox::test::kept::kPmStateFinsh, tbox::test::kept::kGsensorFinsh}) {
+        EXPECT_TRUE(log.has(line)) << line;
+    }
 }
 
 }  // namespace

@@ -88,7 +88,11 @@ TEST(FileDigestTest, DigestsWhatIsReadToTheEndOfARegularFileAndRefusesTheRest) {
             if (!row.digested) {
                 EXPECT_EQ(got, nullptr);
                 EXPECT_STREQ(md, "untouched");
-                EXPECT_TRUE(log.contains("Read File[" + data + "] error[Input/output error]\n"));
+                // The line names the exported function's file, not the shared body's.
+                const bool md5 = digest == FileMD5;
+                EXPECT_TRUE(log.has_from(
+                    md5 ? "ky_md5.cpp" : "ky_sha256.cpp",
+                    std::string(md5 ? "MD5" : "SHA256") + " Read File[" + data + "] error[Input/output error]\n"));
                 continue;
             }
             const auto [md5, sha] = coreutils_sums(dir, data);

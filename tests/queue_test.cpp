@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/ipc_namespace.h"
+#include "support/kept_texts.h"
 #include "support/log_capture.h"
 #include "tbox/mcu.h"
 #include "tbox/upgrade_config.h"
@@ -88,6 +89,17 @@ TEST_F(QueueChannels, SendsAndSubscriptionsQueueExactMessagesAfterInitWithinTheL
     EXPECT_EQ(take(mcu_, 0x0201), (Bytes{0x01, 0x02, 0x00, 0x00, 0x03, 0x00, 0x85, 0x00, 0xAA, 0xBB, 0xCC}));
     ASSERT_EQ(SubscriptionMcuMsg(1234, 0x0201), 0);
     EXPECT_EQ(take(mcu_, MCU_CTRL_SUBSCRIBE), (Bytes{0x01, 0x02, 0, 0, 0xD2, 0x04, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(SubscriptionConfigMsg(1234, CONFIG_TYPE_FIRST), 0);
+    EXPECT_EQ(take(config_, CONFIG_CTRL_SUBSCRIBE).size(), 12u);
+    // Lines name the function and the source they always have: the helpers' old names, the channel's file.
+    const std::string keyId = std::to_string(own);
+    EXPECT_TRUE(log_.has_from("mcu_api.cpp", "InitMcuMsg:End,InitMcuMsg Success,keyId[" + keyId + "]\n"));
+    EXPECT_TRUE(log_.has_from("mcu_api.cpp", "SendCtrlMsgToMcu:Start --type[1]\n"));
+    EXPECT_TRUE(log_.has_from("mcu_api.cpp", "SendMcuMsg:type[0x0201]-len[3]-subCmd[5]\n"));
+    EXPECT_TRUE(log_.has_from("upgrade_api.cpp",
+                              "InitUpgradeConfigClient:End,InitUpgradeConfigClient Success,keyId[" + keyId + "]\n"));
+    EXPECT_TRUE(log_.has_from("upgrade_api.cpp", "SendCtrlMsgToUpgrade:Start --type[1]\n"));
+    EXPECT_TRUE(log_.has_from("upgrade_api.cpp", tbox::test::kept::kConfigNotOpen));
 
     // Each limit: the last value accepted, the first refused.
     EXPECT_EQ(SendMcuMsg(0x3FFE, 5120, 0, big.data()), 0);

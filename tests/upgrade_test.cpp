@@ -13,6 +13,7 @@
 
 #include "support/fake_service.h"
 #include "support/files.h"
+#include "support/kept_texts.h"
 #include "support/log_capture.h"
 #include "support/pump.h"
 #include "tbox/upgrade.h"
@@ -22,6 +23,7 @@
 
 using tbox::test::FakeService;
 using tbox::test::LogCapture;
+namespace kept = tbox::test::kept;
 
 namespace {
 
@@ -143,7 +145,7 @@ TEST_F(Upgrade, BeforeInitEverythingIsRefusedAndNothingSent) {
     // The configuration channel lives in a file of its own, yet its lines keep the name they always had.
     EXPECT_EQ(SubscriptionConfigMsg(3, CONFIG_TYPE_FIRST), -1);
     EXPECT_TRUE(log.contains("upgrade_api.cpp-")) << "a line of the configuration channel";
-    EXPECT_TRUE(log.has("Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n"));
+    EXPECT_TRUE(log.has(kept::kConfigNotOpen));
 }
 
 TEST(UpgradeWaits, TheShippedWaitsAreTheDocumentedOnes) {
@@ -185,7 +187,7 @@ TEST_F(Upgrade, OnlyTheBoundProcessUnbindsAndServiceErrorsAreLogged) {
     LogCapture log;
     boundPid = kFails;  // a failed GetBindId reads as "not bound"
     EXPECT_EQ(UnbindUpgradeTask(1), -1);
-    EXPECT_TRUE(log.has("Error:CheckBindedPid fail!\n[GDBus.Error:ky.update.Error.Refused: no binding]\n"));
+    EXPECT_TRUE(log.has(std::string(kept::kBindedPid) + "GDBus.Error:ky.update.Error.Refused: no binding]\n"));
     EXPECT_EQ(service.count("UnbindUpgrade"), 2u);
     int32_t status = 5;
     service.handle("handle-get-can-parser-status", [](GDBusMethodInvocation *inv) {
@@ -239,11 +241,15 @@ TEST_F(Upgrade, ALaterStateCallbackReplacesTheEarlierOneAndNullKeepsIt) {
 
 TEST_F(Upgrade, StartRefusesBadArgumentsUnsentThenHandsOverTheReplyAndPollsUntilSuccessFailureOrTheLimit) {
     ASSERT_EQ(InitUpgradeClient(), 0);
+    LogCapture log;
+    EXPECT_EQ(InitUpgradeClient(), 0);
+    EXPECT_TRUE(log.has(kept::kHaveInited));
     char refused[TBOX_START_MESSAGE_SIZE];
     EXPECT_EQ(StartUpgradePkg(nullptr, 1, refused), -1);
     EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, nullptr), -1);
     EXPECT_EQ(StartUpgradePkg("/oemdata/upgrade/\xff\xfe-pkg.tgz", 1, refused), -1);
     EXPECT_STREQ(refused, "upgrade:package path is not UTF-8");
+    EXPECT_TRUE(log.has(kept::kPathFailue));
     EXPECT_TRUE(take_states().empty());  // refused before the callback, and nothing sent (see the last check)
     const std::string longText(1000, 'r');
     struct Row {
@@ -252,17 +258,20 @@ TEST_F(Upgrade, StartRefusesBadArgumentsUnsentThenHandsOverTheReplyAndPollsUntil
         int result;
         size_t queries;
         std::string message;
+        std::string line;  // the outcome's log line
     };
+    const std::string started = kept::kStartSuccessed;
     const Row rows[] = {
-        {"accepted", {0}, 0, 1, "accepted"},
-        {"accepted", {2}, -1, 1, "accepted"},
-        {"accepted", {kFails, kFails, 0}, 0, 3, "accepted"},  // a failed query is "in progress", never success
-        {"accepted", {1}, -1, 181, "accepted"},               // 181 sleeps, then the limit
-        {"accepted", {kFails}, -1, 181, "accepted"},
-        {longText.c_str(), {0}, 0, 1, longText.substr(0, 256)},
-        {nullptr, {0}, -1, 0, "GDBus.Error:ky.update.Error.Refused: package damaged"},
+        {"accepted", {0}, 0, 1, "accepted", started},
+        {"accepted", {2}, -1, 1, "accepted", kept::kStatusFailue + std::string("2")},
+        {"accepted", {kFails, kFails, 0}, 0, 3, "accepted", "upgrade success:0 "},  // a failed query is "in progress"
+        {"accepted", {1}, -1, 181, "accepted", kept::kLimitFailue},                 // 181 sleeps, then the limit
+        {"accepted", {kFails}, -1, 181, "accepted", kept::kLimitFailue},
+        {longText.c_str(), {0}, 0, 1, longText.substr(0, 256), started},
+        {nullptr, {0}, -1, 0, "GDBus.Error:ky.update.Error.Refused: package damaged", "upgrade fail\n"},
     };
     for (const Row &row : rows) {
+        LogCapture rowLog;
         reply = row.reply;
         statuses = row.statuses;
         polls = 0;
@@ -274,6 +283,7 @@ TEST_F(Upgrade, StartRefusesBadArgumentsUnsentThenHandsOverTheReplyAndPollsUntil
         EXPECT_EQ(std::string(message.data() + TBOX_START_MESSAGE_SIZE, 8), "########");
         EXPECT_EQ(take_states(), (std::vector<int>{1, 0}));
         EXPECT_EQ(g_stateThread, std::this_thread::get_id());
+        EXPECT_TRUE(rowLog.has(row.line)) << row.line;
     }
     EXPECT_EQ(service.calls_to("StartUpgrade").size(), std::size(rows));
     EXPECT_EQ(service.calls_to("StartUpgrade").front(), "('/oemdata/upgrade/complete.tgz', 0x07)");
@@ -299,8 +309,10 @@ TEST_F(Upgrade, WithNobodyRunningTheContextTheWaitEndsAsNoReply) {
     stop_pump();
     set_waits(200 * 1000);
     char message[TBOX_START_MESSAGE_SIZE];
+    LogCapture log;
     EXPECT_EQ(StartUpgradePkg("/pkg.tgz", 1, message), -1);
     EXPECT_STREQ(message, "upgrade:Upgrade fail");
+    EXPECT_TRUE(log.has(kept::kNoReplyFailue));
     EXPECT_EQ(service.count("StartUpgrade"), 1u);
 }
 

@@ -7,6 +7,7 @@
 #include "common/dbus_client.h"
 #include "common/glib_ptr.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "tbox/errors.h"
 
 KyAt *g_proxy = nullptr;
@@ -15,19 +16,6 @@ namespace {
 
 constexpr size_t kCsqBufferSize = 12;
 constexpr size_t kGpsBufferSize = 128;
-
-// Copies `text` into `dst` keeping at most `capacity - 1` characters; capacity 0 means "unbounded".
-void copy_answer(char *dst, const char *text, size_t capacity) {
-    if (dst == nullptr) return;
-    if (capacity == 0) {
-        std::strcpy(dst, text);
-        return;
-    }
-    size_t n = std::strlen(text);
-    if (n >= capacity) n = capacity - 1;
-    std::memcpy(dst, text, n);
-    dst[n] = '\0';
-}
 
 int send_at(const char *cmd, const char *prefix, int responseLines, char *response, size_t capacity) {
     if (cmd == nullptr) return TBOX_ERR_NULL_ARG;
@@ -46,7 +34,7 @@ int send_at(const char *cmd, const char *prefix, int responseLines, char *respon
                             prefix != nullptr ? prefix : "", responseLines, &result, answer.out())) {
         return TBOX_ERR_DBUS;
     }
-    copy_answer(response, answer.get() != nullptr ? answer.get() : "", capacity);
+    tbox::text::copy_cut(response, answer.get() != nullptr ? answer.get() : "", capacity);
     return result;
 }
 

@@ -25,6 +25,13 @@ constexpr const char *base_name(const char *path) {
     return base;
 }
 
+// Where a line is reported from: a source base name and a line. Code that reports on behalf of a
+// caller (the queue channels, the digest body) is handed the caller's site and logs at it.
+struct Site {
+    const char *source;
+    int line;
+};
+
 }  // namespace tbox::log
 
 #define TBOX_LOG_PRIO_debug ::tbox::log::kDebug
@@ -47,3 +54,10 @@ constexpr const char *base_name(const char *path) {
 // TBOX_LOG(err, "send At error:%s\n", msg) writes " [err] at_api.cpp-42:send At error:...".
 #define TBOX_LOG(level, fmt, ...) \
     TBOX_LOG_AT(::tbox::log::base_name(TBOX_LOG_SOURCE), __LINE__, level, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+// The site of the line where it is written, under the file's base name (or TBOX_LOG_SOURCE's).
+#define TBOX_LOG_SITE (::tbox::log::Site{::tbox::log::base_name(TBOX_LOG_SOURCE), __LINE__})
+
+// TBOX_LOG_AT_SITE(site, warn, "...") logs as if the line had been written at `site`.
+#define TBOX_LOG_AT_SITE(site, level, fmt, ...) \
+    TBOX_LOG_AT((site).source, (site).line, level, fmt __VA_OPT__(, ) __VA_ARGS__)

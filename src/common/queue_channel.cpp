@@ -20,16 +20,9 @@ namespace {
 
 // Lines carry the channel's source name and the line of the exported function that was called, so a
 // reader of the log finds the entry point the application used.
-struct Where {
-    const char *source;
-    int line;
-};
-
-Where where(const Channel &ch, Site site) {
-    return Where{ch.texts.source, site.line};
+log::Site where(const Channel &ch, log::Site site) {
+    return log::Site{ch.texts.source, site.line};
 }
-
-#define QUEUE_LOG(at, level, fmt, ...) TBOX_LOG_AT((at).source, (at).line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 const char *error_text(int error) {
     return g_strerror(error);
@@ -92,7 +85,7 @@ unsigned field_u8(const void *record, size_t at, ssize_t received) {
 
 enum class Mode { kBlocking, kPolling };
 
-void log_received(const Channel &ch, Where at, int keyId, const void *record, ssize_t n, Mode mode) {
+void log_received(const Channel &ch, log::Site at, int keyId, const void *record, ssize_t n, Mode mode) {
     if (!log::enabled(log::kDebug)) return;
     long mtype;
     std::memcpy(&mtype, record, sizeof mtype);
@@ -100,25 +93,26 @@ void log_received(const Channel &ch, Where at, int keyId, const void *record, ss
     const int count = static_cast<int>(n);
     const int len = static_cast<int>(field_u16(record, kLenAt, n));
     if (ch.texts.logsSubCmd) {
-        QUEUE_LOG(at, debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],MsgSubCmd[%d]\n", keyId,
-                  count, type, len, static_cast<int>(field_u8(record, kSubCmdAt, n)));
+        TBOX_LOG_AT_SITE(at, debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],MsgSubCmd[%d]\n",
+                         keyId, count, type, len, static_cast<int>(field_u8(record, kSubCmdAt, n)));
     } else if (mode == Mode::kBlocking) {
-        QUEUE_LOG(at, debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],\n", keyId, count, type,
-                  len);
+        TBOX_LOG_AT_SITE(at, debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d],\n", keyId, count,
+                         type, len);
     } else {
-        QUEUE_LOG(at, debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d]\n", keyId, count, type, len);
+        TBOX_LOG_AT_SITE(at, debug, " APP GetData key[%d],recv [%d] OK,MsgType[0x%04x],MsgLen[%d]\n", keyId, count,
+                         type, len);
     }
 }
 
 // The first attempt on a remembered identifier that the kernel no longer knows.
 constexpr int kStale = INT_MIN;
 
-int receive_blocking(const Channel &ch, Where at, int keyId, int queue, bool remembered, void *record) {
+int receive_blocking(const Channel &ch, log::Site at, int keyId, int queue, bool remembered, void *record) {
     const ssize_t n = msgrcv(queue, record, ch.limits.largestText, 0, 0);
     if (n < 0) {
         const int error = errno;
         if (error == EINVAL && remembered) return kStale;
-        QUEUE_LOG(at, warn, " APP GetData key[%d],recv error[%d-%s]\n", keyId, error, error_text(error));
+        TBOX_LOG_AT_SITE(at, warn, " APP GetData key[%d],recv error[%d-%s]\n", keyId, error, error_text(error));
         return kFailed;
     }
     log_received(ch, at, keyId, record, n, Mode::kBlocking);
@@ -126,7 +120,7 @@ int receive_blocking(const Channel &ch, Where at, int keyId, int queue, bool rem
 }
 
 // One attempt, then one more after each 50 ms pause while polls remain.
-int receive_polling(const Channel &ch, Where at, int keyId, int queue, bool remembered, void *record, int polls) {
+int receive_polling(const Channel &ch, log::Site at, int keyId, int queue, bool remembered, void *record, int polls) {
     for (;;) {
         const ssize_t n = msgrcv(queue, record, ch.limits.largestText, 0, IPC_NOWAIT);
         if (n >= 0) {
@@ -147,14 +141,14 @@ constexpr size_t kStackPayload = 1024;
 
 }  // namespace
 
-int init(const Channel &ch, Site site) {
-    const Where at = where(ch, site);
-    if (ch.texts.logsInitStart) QUEUE_LOG(at, debug, "%s:Start\n", site.function);
+int init(const Channel &ch, const char *function, log::Site site) {
+    const log::Site at = where(ch, site);
+    if (ch.texts.logsInitStart) TBOX_LOG_AT_SITE(at, debug, "%s:Start\n", function);
     if (ch.serviceQueue->load() == -1) {
         const int service = msgget(ch.limits.serviceKey, kQueueMode);
         if (service == -1) {
             const int error = errno;
-            QUEUE_LOG(at, err, "%s:[%s]\n", ch.texts.openServiceError, error_text(error));
+            TBOX_LOG_AT_SITE(at, err, "%s:[%s]\n", ch.texts.openServiceError, error_text(error));
             return kFailed;
         }
         ch.serviceQueue->store(service);
@@ -162,73 +156,76 @@ int init(const Channel &ch, Site site) {
     const long tid = syscall(SYS_gettid);
     if (tid == -1) {
         const int error = errno;
-        QUEUE_LOG(at, err, "Get keyid error:[%s]\n", error_text(error));
+        TBOX_LOG_AT_SITE(at, err, "Get keyid error:[%s]\n", error_text(error));
         return kFailed;
     }
     const int keyId = static_cast<int>(tid);
     // Thread ids 1 and 2 occur inside PID namespaces (containers); their "own" queue would be a
     // service's queue, and receiving from it would take the service's messages away.
     if (keyId <= kLargestServiceKey) {
-        QUEUE_LOG(at, err, "Get keyid error:[thread id %d is the key of a service queue]\n", keyId);
+        TBOX_LOG_AT_SITE(at, err, "Get keyid error:[thread id %d is the key of a service queue]\n", keyId);
         return kFailed;
     }
     const int queue = msgget(static_cast<key_t>(keyId), IPC_CREAT | kQueueMode);
     if (queue == -1) {
         const int error = errno;
-        QUEUE_LOG(at, err, "Create App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
+        TBOX_LOG_AT_SITE(at, err, "Create App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
     g_appQueues.put(keyId, queue);
-    QUEUE_LOG(at, debug, "%s:End,%s Success,keyId[%d]\n", site.function, site.function, keyId);
+    TBOX_LOG_AT_SITE(at, debug, "%s:End,%s Success,keyId[%d]\n", function, function, keyId);
     return keyId;
 }
 
-int destroy(const Channel &ch, int keyId, Site site) {
-    const Where at = where(ch, site);
-    QUEUE_LOG(at, debug, "%s:Start\n", site.function);
+int destroy(const Channel &ch, int keyId, const char *function, log::Site site) {
+    const log::Site at = where(ch, site);
+    TBOX_LOG_AT_SITE(at, debug, "%s:Start\n", function);
     if (keyId <= 0) {
-        QUEUE_LOG(at, err, "%s Error:keyId <= 0\n", site.function);
+        TBOX_LOG_AT_SITE(at, err, "%s Error:keyId <= 0\n", function);
         return kFailed;
     }
     const int queue = msgget(static_cast<key_t>(keyId), kQueueMode);
     if (queue == -1) {
         const int error = errno;
-        QUEUE_LOG(at, err, "msgget[%d] Error:[%s]\n", keyId, error_text(error));
+        TBOX_LOG_AT_SITE(at, err, "msgget[%d] Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
     if (msgctl(queue, IPC_RMID, nullptr) == -1) {
         const int error = errno;
-        QUEUE_LOG(at, err, "msgctl[%d] IPC_RMID Error:[%s]\n", keyId, error_text(error));
+        TBOX_LOG_AT_SITE(at, err, "msgctl[%d] IPC_RMID Error:[%s]\n", keyId, error_text(error));
         return kFailed;
     }
     g_appQueues.drop(keyId);
-    QUEUE_LOG(at, debug, "%s:End,%s Success,keyId[%d]\n", site.function, site.function, keyId);
+    TBOX_LOG_AT_SITE(at, debug, "%s:End,%s Success,keyId[%d]\n", function, function, keyId);
     return keyId;
 }
 
-int send_control(const Channel &ch, uint32_t keyId, uint32_t msgType, int ctrlType, Site site) {
-    const Where at = where(ch, site);
+int send_control(const Channel &ch, uint32_t keyId, uint32_t msgType, int ctrlType, const char *function,
+                 log::Site site) {
+    const log::Site at = where(ch, site);
     const bool debug = log::enabled(log::kDebug);
-    if (debug) QUEUE_LOG(at, debug, "%s:Start --type[%d]\n", site.function, ctrlType);
+    if (debug) TBOX_LOG_AT_SITE(at, debug, "%s:Start --type[%d]\n", function, ctrlType);
     const int service = ch.serviceQueue->load();
     if (service == -1) {
-        QUEUE_LOG(at, err, "%s", ch.texts.serviceNotOpen);
+        TBOX_LOG_AT_SITE(at, err, "%s", ch.texts.serviceNotOpen);
         return kFailed;
     }
     const int key = static_cast<int>(keyId);
     if (keyId < ch.limits.smallestKeyId) {
-        QUEUE_LOG(at, warn, "Wrong keyid[%d]\n", key);
+        TBOX_LOG_AT_SITE(at, warn, "Wrong keyid[%d]\n", key);
         return kFailed;
     }
     // The queue must exist now: asked of the kernel, not of the remembered identifiers.
     if (msgget(static_cast<key_t>(key), kQueueMode) == -1) {
         const int error = errno;
-        QUEUE_LOG(at, warn, "Open App keyid[%d] RecvQueue Error,Please Call Init:[%s]\n", key, error_text(error));
+        TBOX_LOG_AT_SITE(at, warn, "Open App keyid[%d] RecvQueue Error,Please Call Init:[%s]\n", key,
+                         error_text(error));
         return kFailed;
     }
     const int64_t type = ch.limits.typesAreSigned ? static_cast<int64_t>(static_cast<int32_t>(msgType)) : msgType;
     if (type < ch.limits.firstType || type > ch.limits.lastType) {
-        QUEUE_LOG(at, warn, "keyId[%d] MsgType[%d] over max limit,Please Check\n", key, static_cast<int>(msgType));
+        TBOX_LOG_AT_SITE(at, warn, "keyId[%d] MsgType[%d] over max limit,Please Check\n", key,
+                         static_cast<int>(msgType));
         return kFailed;
     }
     McuCtrlMsg msg{};  // the reserved bytes go out as zeros
@@ -237,31 +234,32 @@ int send_control(const Channel &ch, uint32_t keyId, uint32_t msgType, int ctrlTy
     msg.keyId = keyId;
     const int ret = msgsnd(service, &msg, kCtrlTextSize, IPC_NOWAIT);
     if (debug) {
-        QUEUE_LOG(at, debug, "%s:ret[%d],ctrlType[%d],msgType[%04x],keyId[%d]\n", site.function, ret, ctrlType, msgType,
-                  key);
+        TBOX_LOG_AT_SITE(at, debug, "%s:ret[%d],ctrlType[%d],msgType[%04x],keyId[%d]\n", function, ret, ctrlType,
+                         msgType, key);
     }
     return ret == 0 ? 0 : kFailed;
 }
 
-int send_data(const Channel &ch, uint32_t type, int16_t len, uint8_t subCmd, const void *data, Site site) {
-    const Where at = where(ch, site);
+int send_data(const Channel &ch, uint32_t type, int16_t len, uint8_t subCmd, const void *data, const char *function,
+              log::Site site) {
+    const log::Site at = where(ch, site);
     const bool debug = log::enabled(log::kDebug);
-    if (debug) QUEUE_LOG(at, debug, "%s:type[0x%04x]-len[%d]-subCmd[%d]\n", site.function, type, len, subCmd);
+    if (debug) TBOX_LOG_AT_SITE(at, debug, "%s:type[0x%04x]-len[%d]-subCmd[%d]\n", function, type, len, subCmd);
     const int service = ch.serviceQueue->load();
     if (service == -1) {
-        QUEUE_LOG(at, err, "%s", ch.texts.serviceNotOpen);
+        TBOX_LOG_AT_SITE(at, err, "%s", ch.texts.serviceNotOpen);
         return kFailed;
     }
     if (data == nullptr) {
-        QUEUE_LOG(at, err, "SendData is NULL\n");
+        TBOX_LOG_AT_SITE(at, err, "SendData is NULL\n");
         return kFailed;
     }
     if (len < 0 || len > ch.limits.largestPayload) {
-        QUEUE_LOG(at, err, "Len is invalid\n");
+        TBOX_LOG_AT_SITE(at, err, "Len is invalid\n");
         return kFailed;
     }
     if (type > ch.limits.lastDataType) {
-        QUEUE_LOG(at, warn, "type [0x%04x] over Max limit\n", type);
+        TBOX_LOG_AT_SITE(at, warn, "type [0x%04x] over Max limit\n", type);
         return kFailed;
     }
     const size_t text = kDataAt + static_cast<size_t>(len);
@@ -272,8 +270,8 @@ int send_data(const Channel &ch, uint32_t type, int16_t len, uint8_t subCmd, con
         heap.reset(static_cast<unsigned char *>(std::malloc(kTextOffset + text)));
         if (!heap) {
             const int error = errno;
-            QUEUE_LOG(at, err, "Malloc %s Error:type[0x%04x]-len[%d]-subCmd[%d]-[%s]\n", site.function, type, len,
-                      subCmd, error_text(error));
+            TBOX_LOG_AT_SITE(at, err, "Malloc %s Error:type[0x%04x]-len[%d]-subCmd[%d]-[%s]\n", function, type, len,
+                             subCmd, error_text(error));
             return kFailed;
         }
         p = heap.get();
@@ -289,20 +287,20 @@ int send_data(const Channel &ch, uint32_t type, int16_t len, uint8_t subCmd, con
     if (len > 0) std::memcpy(p + kTextOffset + kDataAt, data, static_cast<size_t>(len));
     const int ret = msgsnd(service, p, text, IPC_NOWAIT);
     if (debug) {
-        QUEUE_LOG(at, debug, "%s:ret[%d]-type[0x%04x]-len[%d]-subCmd[%d]\n", site.function, ret, type, len, subCmd);
+        TBOX_LOG_AT_SITE(at, debug, "%s:ret[%d]-type[0x%04x]-len[%d]-subCmd[%d]\n", function, ret, type, len, subCmd);
     }
     return ret == 0 ? 0 : kFailed;
 }
 
-int receive(const Channel &ch, int keyId, void *record, int timeout, Site site) {
-    const Where at = where(ch, site);
+int receive(const Channel &ch, int keyId, void *record, int timeout, const char *function, log::Site site) {
+    const log::Site at = where(ch, site);
     if (record == nullptr) {
-        QUEUE_LOG(at, warn, "%s", ch.texts.nullBuffer);
+        TBOX_LOG_AT_SITE(at, warn, "%s", ch.texts.nullBuffer);
         return kFailed;
     }
     // Key 0 is IPC_PRIVATE: looking it up would create a new queue on every call.
     if (keyId <= 0) {
-        QUEUE_LOG(at, err, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(EINVAL));
+        TBOX_LOG_AT_SITE(at, err, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(EINVAL));
         return kFailed;
     }
     // The identifier remembered for keyId, else the kernel's answer; a remembered one that turns out
@@ -312,7 +310,7 @@ int receive(const Channel &ch, int keyId, void *record, int timeout, Site site) 
         if (!remembered) queue = look_up_app_queue(keyId);
         if (queue == -1) {
             const int error = errno;
-            QUEUE_LOG(at, err, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
+            TBOX_LOG_AT_SITE(at, err, "Open App keyid[%d] RecvQueue Error:[%s]\n", keyId, error_text(error));
             return kFailed;
         }
         int result;
@@ -322,7 +320,7 @@ int receive(const Channel &ch, int keyId, void *record, int timeout, Site site) 
             // timeout x unit must stay within a signed 32-bit count of milliseconds.
             const int largestTimeout = INT_MAX / ch.limits.timeoutUnitMs;
             if (timeout > largestTimeout) {
-                QUEUE_LOG(at, warn, "%s:timeout[%d] over max limit[%d]\n", site.function, timeout, largestTimeout);
+                TBOX_LOG_AT_SITE(at, warn, "%s:timeout[%d] over max limit[%d]\n", function, timeout, largestTimeout);
                 return kFailed;
             }
             const int polls = timeout * ch.limits.timeoutUnitMs / (kPollIntervalUs / 1000);

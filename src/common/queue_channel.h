@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/log.h"
 #include "tbox/errors.h"
 
 namespace tbox::queue {
@@ -67,28 +68,26 @@ struct Channel {
     std::atomic<int> *serviceQueue = nullptr;
 };
 
-// Where a log line is reported from: the exported function and its line in the channel's source.
-struct Site {
-    const char *function;
-    int line;
-};
-#define TBOX_QUEUE_SITE (::tbox::queue::Site{__func__, __LINE__})
+// Every operation is given the exported function it serves: `function`, the name its lines print, and
+// `site` (TBOX_LOG_SITE there), whose line its lines carry under the channel's source name.
 
 // Opens the service queue if not yet open, then creates or reuses the caller's application queue.
 // Returns the keyId or -1.
-int init(const Channel &channel, Site site);
+int init(const Channel &channel, const char *function, log::Site site);
 
 // Removes application queue `keyId` with its contents. Returns keyId or -1.
-int destroy(const Channel &channel, int keyId, Site site);
+int destroy(const Channel &channel, int keyId, const char *function, log::Site site);
 
 // Puts a control record (ctrlType 1 or 2) for `keyId` and `msgType` on the service queue. 0 or -1.
-int send_control(const Channel &channel, uint32_t keyId, uint32_t msgType, int ctrlType, Site site);
+int send_control(const Channel &channel, uint32_t keyId, uint32_t msgType, int ctrlType, const char *function,
+                 log::Site site);
 
 // Puts a data message on the service queue. 0 or -1.
-int send_data(const Channel &channel, uint32_t type, int16_t len, uint8_t subCmd, const void *data, Site site);
+int send_data(const Channel &channel, uint32_t type, int16_t len, uint8_t subCmd, const void *data,
+              const char *function, log::Site site);
 
 // Receives the first message of queue `keyId` into `record` (kTextOffset + largestText bytes).
 // timeout < 0 blocks; otherwise counts in timeoutUnitMs. Returns text bytes, -1 or -12.
-int receive(const Channel &channel, int keyId, void *record, int timeout, Site site);
+int receive(const Channel &channel, int keyId, void *record, int timeout, const char *function, log::Site site);
 
 }  // namespace tbox::queue

@@ -21,9 +21,6 @@ constexpr long kChunk = 256L * 1024;
 
 enum Step : int { kOk, kOpenFailed, kNotRegular, kNoMemory, kReadFailed, kHashFailed };
 
-// Lines carry the exported function's source and line, as if it had logged them itself.
-#define SAY(level, fmt, ...) TBOX_LOG_AT(site.source, site.line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
-
 // Digests what the file yields until its end, whatever size it had when opened: a file that grows or
 // shrinks meanwhile gives the digest of the bytes really read, never of a size it no longer has.
 Step hash(const char *path, const EVP_MD *type, char *hex) {
@@ -52,30 +49,31 @@ Step hash(const char *path, const EVP_MD *type, char *hex) {
 
 }  // namespace
 
-char *file_digest(const char *path, char *md, const Kind &kind, Site site) {
+char *file_digest(const char *path, char *md, const Kind &kind, log::Site site) {
     if (md == nullptr) {
-        SAY(debug, "%s The point md is NULL\n", kind.name);
+        TBOX_LOG_AT_SITE(site, debug, "%s The point md is NULL\n", kind.name);
         return nullptr;
     }
     if (GetFileSize(path) == -1) return nullptr;  // logs why the path names no file
     switch (hash(path, kind.algorithm(), md)) {
         case kOk:
-            SAY(debug, "Get File[%s] %ssum[%s]\n", path, kind.name, md);
+            TBOX_LOG_AT_SITE(site, debug, "Get File[%s] %ssum[%s]\n", path, kind.name, md);
             return md;
         case kOpenFailed:
-            SAY(debug, "%s open digest File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
+            TBOX_LOG_AT_SITE(site, debug, "%s open digest File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
             return nullptr;
         case kNotRegular:
-            SAY(warn, "%s digest File[%s] error[not a regular file]\n", kind.name, path);
+            TBOX_LOG_AT_SITE(site, warn, "%s digest File[%s] error[not a regular file]\n", kind.name, path);
             return nullptr;
         case kNoMemory:
-            SAY(warn, "%s mallco Len{%ld] memory for file error[%s]\n", kind.name, kChunk, std::strerror(errno));
+            TBOX_LOG_AT_SITE(site, warn, "%s mallco Len{%ld] memory for file error[%s]\n", kind.name, kChunk,
+                             std::strerror(errno));
             return nullptr;
         case kReadFailed:
-            SAY(warn, "%s Read File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
+            TBOX_LOG_AT_SITE(site, warn, "%s Read File[%s] error[%s]\n", kind.name, path, std::strerror(errno));
             return nullptr;
         default:
-            SAY(warn, "%s digest File[%s] error\n", kind.name, path);
+            TBOX_LOG_AT_SITE(site, warn, "%s digest File[%s] error\n", kind.name, path);
             return nullptr;
     }
 }

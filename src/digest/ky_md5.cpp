@@ -5,5 +5,5 @@
 
 extern "C" char *FileMD5(const char *path, char *md) {
     using namespace tbox::digest;
-    return file_digest(path, md, Kind{EVP_md5, "MD5"}, Site{tbox::log::base_name(__FILE__), __LINE__});
+    return file_digest(path, md, Kind{EVP_md5, "MD5"}, TBOX_LOG_SITE);
 }

@@ -5,5 +5,5 @@
 
 extern "C" char *FileSHA256(const char *path, char *md) {
     using namespace tbox::digest;
-    return file_digest(path, md, Kind{EVP_sha256, "SHA256"}, Site{tbox::log::base_name(__FILE__), __LINE__});
+    return file_digest(path, md, Kind{EVP_sha256, "SHA256"}, TBOX_LOG_SITE);
 }

@@ -11,9 +11,9 @@ GbRealDataCBack g_gbRealDataCBack = nullptr;
 
 namespace {
 
-KyGbreal *g_cliGbReal = nullptr;
+KyGbreal *g_gbProxy = nullptr;
 
-void HandleGbRealData(KyGbreal * /*proxy*/, gint recvDataLen, GVariant *recvData, gpointer /*userData*/) {
+void handle_gb_real_data(KyGbreal * /*proxy*/, gint recvDataLen, GVariant *recvData, gpointer /*userData*/) {
     if (g_gbRealDataCBack == nullptr) return;
     gsize count = 0;
     const auto *bytes = static_cast<const uint8_t *>(g_variant_get_fixed_array(recvData, &count, 1));
@@ -39,22 +39,21 @@ int InitGbRealDataClient(GbRealDataCBack callback) {
         TBOX_LOG(warn, "GbRecvRealDataCBack is NULL\n");
         return -1;
     }
-    if (g_cliGbReal != nullptr) {
+    if (g_gbProxy != nullptr) {
         TBOX_LOG(warn, "GbRealData Client has init\n");
         return 0;
     }
-    g_cliGbReal = tbox::client::open_proxy(ky_gbreal_proxy_new_for_bus_sync, "ky.gbreal", "/ky/gbreal",
-                                           TBOX_REPORT_LOG(err, "Error:new proxy for GbReal[%s]\n"));
-    if (g_cliGbReal == nullptr) return -1;
-    tbox::client::connect(g_cliGbReal, "gb-real-data", G_CALLBACK(HandleGbRealData));
+    g_gbProxy = tbox::client::open_proxy(ky_gbreal_proxy_new_for_bus_sync, "ky.gbreal", "/ky/gbreal",
+                                         TBOX_REPORT_LOG(err, "Error:new proxy for GbReal[%s]\n"));
+    if (g_gbProxy == nullptr) return -1;
+    tbox::client::connect(g_gbProxy, "gb-real-data", G_CALLBACK(handle_gb_real_data));
     g_gbRealDataCBack = callback;
     TBOX_LOG(info, "GbRealData Client Init Success\n");
     return 0;
 }
 
 int IsAlarm(void) {
-    return g_cliGbReal != nullptr &&
-                   ky_gbreal_get_alarm_state(static_cast<KyGbreal *>(tbox::client::current(g_cliGbReal)))
+    return g_gbProxy != nullptr && ky_gbreal_get_alarm_state(static_cast<KyGbreal *>(tbox::client::current(g_gbProxy)))
                ? 1
                : 0;
 }
@@ -62,6 +61,6 @@ int IsAlarm(void) {
 int GetKL15AndChargingStatus(int32_t *kl15Status, int32_t *chargingStatus) {
     if (kl15Status == nullptr || chargingStatus == nullptr) return -1;
     const bool ok = tbox::client::call(tbox::client::no_report, ky_gbreal_call_get_kl15_and_charging_status_sync,
-                                       g_cliGbReal, kl15Status, chargingStatus);
+                                       g_gbProxy, kl15Status, chargingStatus);
     return ok ? 0 : -1;
 }

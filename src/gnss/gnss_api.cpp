@@ -6,13 +6,13 @@
 
 namespace {
 
-KyGnss *g_cliGnssSke = nullptr;
-GnssNmeaCallback g_OriginalCb = nullptr;
-GnssRecordCallback g_ParseredCb = nullptr;
+KyGnss *g_gnssProxy = nullptr;
+GnssNmeaCallback g_nmeaCallback = nullptr;
+GnssRecordCallback g_recordCallback = nullptr;
 // Written by the signal handler in the application's main-loop thread, read from any thread.
 std::atomic<int32_t> g_forceSync{1};
 
-void SetForceSyncFlag(int32_t flag) {
+void set_force_sync_flag(int32_t flag) {
     g_forceSync.store(flag);
 }
 
@@ -22,39 +22,40 @@ void unpack(GVariant *tuple, GnssRecord *record) {
 }
 
 void handle_signal_gnss_nmea(KyGnss * /*proxy*/, const gchar *text, gpointer /*userData*/) {
-    if (g_OriginalCb != nullptr) g_OriginalCb(text);
+    if (g_nmeaCallback != nullptr) g_nmeaCallback(text);
 }
 
 void handle_signal_gnss_parsered(KyGnss * /*proxy*/, GVariant *value, gpointer /*userData*/) {
-    if (g_ParseredCb == nullptr) return;
+    if (g_recordCallback == nullptr) return;
     GnssRecord record;
     unpack(value, &record);
-    g_ParseredCb(&record);
+    g_recordCallback(&record);
 }
 
-void HandleGpsSyncTime(KyGnss * /*proxy*/, gint value, gpointer /*userData*/) {
-    SetForceSyncFlag(value);
+void handle_gps_sync_time(KyGnss * /*proxy*/, gint value, gpointer /*userData*/) {
+    set_force_sync_flag(value);
 }
 
 }  // namespace
 
 uint8_t InitGNSSInterface(GnssNmeaCallback nmeaCallback, GnssRecordCallback recordCallback) {
-    if (g_cliGnssSke != nullptr) return 0;
-    g_cliGnssSke = tbox::client::open_proxy(ky_gnss_proxy_new_for_bus_sync, "ky.gnss", "/ky/gnss",
-                                            TBOX_REPORT_PRINT("Error:new proxy for gnss[%s]\n"));
-    if (g_cliGnssSke == nullptr) return 255;
-    g_OriginalCb = nmeaCallback;
-    g_ParseredCb = recordCallback;
-    tbox::client::connect(g_cliGnssSke, "gps-orignal-update", G_CALLBACK(handle_signal_gnss_nmea));
-    tbox::client::connect(g_cliGnssSke, "gps-parsered-update", G_CALLBACK(handle_signal_gnss_parsered));
-    tbox::client::connect(g_cliGnssSke, "gps-sync-time", G_CALLBACK(HandleGpsSyncTime));
+    if (g_gnssProxy != nullptr) return 0;
+    g_gnssProxy = tbox::client::open_proxy(ky_gnss_proxy_new_for_bus_sync, "ky.gnss", "/ky/gnss",
+                                           TBOX_REPORT_PRINT("Error:new proxy for gnss[%s]\n"));
+    if (g_gnssProxy == nullptr) return 255;
+    g_nmeaCallback = nmeaCallback;
+    g_recordCallback = recordCallback;
+    // spelled as the box's services and peers match it; do not correct
+    tbox::client::connect(g_gnssProxy, "gps-orignal-update", G_CALLBACK(handle_signal_gnss_nmea));
+    tbox::client::connect(g_gnssProxy, "gps-parsered-update", G_CALLBACK(handle_signal_gnss_parsered));
+    tbox::client::connect(g_gnssProxy, "gps-sync-time", G_CALLBACK(handle_gps_sync_time));
     return 0;
 }
 
 bool GetGpsData(GnssRecord *record) {
     if (record == nullptr) return false;
     GVariant *raw = nullptr;
-    if (!tbox::client::call(TBOX_REPORT_PRINT("get param error:%s\n"), ky_gnss_call_get_gps_data_sync, g_cliGnssSke,
+    if (!tbox::client::call(TBOX_REPORT_PRINT("get param error:%s\n"), ky_gnss_call_get_gps_data_sync, g_gnssProxy,
                             &raw)) {
         return false;
     }

@@ -54,32 +54,33 @@ static_assert(queue::kCtrlTextSize == MCU_CTRL_MSG_TEXT_SIZE);
 static_assert(sizeof(McuCtrlMsg) >= kText + MCU_CTRL_MSG_TEXT_SIZE);
 static_assert(MCU_CTRL_SUBSCRIBE == queue::kSubscribe && MCU_CTRL_UNSUBSCRIBE == queue::kUnsubscribe);
 
-int SendCtrlMsgToMcu(uint32_t keyId, uint32_t msgType, int ctrlType) {
-    return queue::send_control(kMcuChannel, keyId, msgType, ctrlType, TBOX_QUEUE_SITE);
+// Its lines name it "SendCtrlMsgToMcu", as they always have.
+int send_ctrl_msg_to_mcu(uint32_t keyId, uint32_t msgType, int ctrlType) {
+    return queue::send_control(kMcuChannel, keyId, msgType, ctrlType, "SendCtrlMsgToMcu", TBOX_LOG_SITE);
 }
 
 }  // namespace
 
 int InitMcuMsg(void) {
-    return queue::init(kMcuChannel, TBOX_QUEUE_SITE);
+    return queue::init(kMcuChannel, __func__, TBOX_LOG_SITE);
 }
 
 int DestroyMcuMsg(int keyId) {
-    return queue::destroy(kMcuChannel, keyId, TBOX_QUEUE_SITE);
+    return queue::destroy(kMcuChannel, keyId, __func__, TBOX_LOG_SITE);
 }
 
 int SubscriptionMcuMsg(uint32_t keyId, uint32_t msgType) {
-    return SendCtrlMsgToMcu(keyId, msgType, MCU_CTRL_SUBSCRIBE);
+    return send_ctrl_msg_to_mcu(keyId, msgType, MCU_CTRL_SUBSCRIBE);
 }
 
 int UnSubscriptionMcuMsg(uint32_t keyId, uint32_t msgType) {
-    return SendCtrlMsgToMcu(keyId, msgType, MCU_CTRL_UNSUBSCRIBE);
+    return send_ctrl_msg_to_mcu(keyId, msgType, MCU_CTRL_UNSUBSCRIBE);
 }
 
 int GetMcuMsg(int keyId, McuMsg *msg, int timeout) {
-    return queue::receive(kMcuChannel, keyId, msg, timeout, TBOX_QUEUE_SITE);
+    return queue::receive(kMcuChannel, keyId, msg, timeout, __func__, TBOX_LOG_SITE);
 }
 
 int SendMcuMsg(uint32_t type, int16_t len, uint8_t subCmd, const void *data) {
-    return queue::send_data(kMcuChannel, type, len, subCmd, data, TBOX_QUEUE_SITE);
+    return queue::send_data(kMcuChannel, type, len, subCmd, data, __func__, TBOX_LOG_SITE);
 }

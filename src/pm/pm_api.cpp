@@ -10,7 +10,7 @@ namespace {
 
 using tbox::client::call;
 
-KyPm *g_cliKyPm = nullptr;
+KyPm *g_pmProxy = nullptr;
 GString *g_pmModuleName = nullptr;  // the first successful InitPmClient's name; kept for the process
 
 const char *name() {
@@ -18,7 +18,7 @@ const char *name() {
 }
 
 bool ready() {
-    if (g_cliKyPm != nullptr) return true;
+    if (g_pmProxy != nullptr) return true;
     TBOX_LOG(warn, "PM Client not init\n");
     return false;
 }
@@ -36,27 +36,29 @@ bool sendable(const char *sleepEvent) {
     return true;
 }
 
-void HandlePmStateChange(KyPm * /*proxy*/, guchar powerState, guchar wakeupSource, gint sleepAlarmEventId,
-                         gpointer /*userData*/) {
+void handle_pm_state_change(KyPm * /*proxy*/, guchar powerState, guchar wakeupSource, gint sleepAlarmEventId,
+                            gpointer /*userData*/) {
     if (g_pmStateChangedCBack == nullptr) return;
     TBOX_LOG(debug,
              "ModuleName[%s] Get PM StateChanged Signal,and callback. state[%d],wakeupSource[%d] "
              "sleepAlarmEventId[%d]\n",
              name(), powerState, wakeupSource, sleepAlarmEventId);
     g_pmStateChangedCBack(powerState, wakeupSource, sleepAlarmEventId);
+    // spelled as the box's services and peers match it; do not correct
     TBOX_LOG(debug, "ModuleName[%s] PM StateChanged CallBack Finsh\n", name());
 }
 
-void HandleGsensorWakeUp(KyPm * /*proxy*/, gpointer /*userData*/) {
+void handle_gsensor_wake_up(KyPm * /*proxy*/, gpointer /*userData*/) {
     if (g_pmGsensorWakeUpCBack == nullptr) return;
     g_pmGsensorWakeUpCBack();
+    // spelled as the box's services and peers match it; do not correct
     TBOX_LOG(debug, "PM Gsensor WakeUp CallBack Finsh\n");
 }
 
 }  // namespace
 
 int InitPmClient(const char *moduleName) {
-    if (g_cliKyPm != nullptr) {
+    if (g_pmProxy != nullptr) {
         TBOX_LOG(warn, "Pm Client Has Init. Cur moduleName[%s]\n", name());
         return 0;
     }
@@ -64,13 +66,13 @@ int InitPmClient(const char *moduleName) {
         TBOX_LOG(warn, "moduleName is NULL,Please provide one\n");
         return -1;
     }
-    g_cliKyPm =
+    g_pmProxy =
         tbox::client::open_proxy(ky_pm_proxy_new_for_bus_sync, "ky.pm", "/ky/pm",
                                  TBOX_REPORT_PRINT("Error:new proxy PM Error.ModuleName:[%s],Err:[%s]\n", moduleName));
-    if (g_cliKyPm == nullptr) return -1;
+    if (g_pmProxy == nullptr) return -1;
     g_pmModuleName = g_string_new(moduleName);
-    tbox::client::connect(g_cliKyPm, "power_state_changed", G_CALLBACK(HandlePmStateChange));
-    tbox::client::connect(g_cliKyPm, "gsensor_wake_up", G_CALLBACK(HandleGsensorWakeUp));
+    tbox::client::connect(g_pmProxy, "power_state_changed", G_CALLBACK(handle_pm_state_change));
+    tbox::client::connect(g_pmProxy, "gsensor_wake_up", G_CALLBACK(handle_gsensor_wake_up));
     TBOX_LOG(info, "PM Client Init Success.ModuleName[%s]\n", name());
     return 0;
 }
@@ -79,7 +81,7 @@ int GetPmState(void) {
     if (!ready()) return -1;
     guchar state = 0;
     if (!call(TBOX_REPORT_LOG(err, "ModuleName[%s] GetPmState RPC Error[%s]\n", name()),
-              ky_pm_call_get_power_state_sync, g_cliKyPm, &state)) {
+              ky_pm_call_get_power_state_sync, g_pmProxy, &state)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] GetPmState OK:PmState[%d]\n", name(), state);
@@ -90,7 +92,7 @@ int GetPmWakeUpSource(void) {
     if (!ready()) return -1;
     guchar source = 0;
     if (!call(TBOX_REPORT_LOG(err, "ModuleName[%s] GetPmWakeUpSource RPC Error[%s]\n", name()),
-              ky_pm_call_get_wake_up_source_sync, g_cliKyPm, &source)) {
+              ky_pm_call_get_wake_up_source_sync, g_pmProxy, &source)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] GetPmWakeUpSource OK:WakeUpSource[%d]\n", name(), source);
@@ -101,7 +103,7 @@ int GetMcuHeartbeatStatus(void) {
     if (!ready()) return -1;
     gint heartbeat = 0;
     if (!call(TBOX_REPORT_LOG(err, "ModuleName[%s] GetMcuHeartbeatStatus RPC Error[%s]\n", name()),
-              ky_pm_call_get_mcu_heartbeat_sync, g_cliKyPm, &heartbeat)) {
+              ky_pm_call_get_mcu_heartbeat_sync, g_pmProxy, &heartbeat)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] GetMcuHeartbeatStatus OK:McuHeartbeat[%d]\n", name(), heartbeat);
@@ -112,7 +114,7 @@ int Wakeup(int wakeupSource) {
     if (!ready()) return -1;
     TBOX_LOG(debug, "wakeup system");
     if (!call([](const char *) { TBOX_LOG(debug, "ModuleName[%s] wakeup RPC error", name()); }, ky_pm_call_wakeup_sync,
-              g_cliKyPm, wakeupSource)) {
+              g_pmProxy, wakeupSource)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] wakeup RPC OK:", name());
@@ -122,7 +124,7 @@ int Wakeup(int wakeupSource) {
 int SetSleepEvent(const char *sleepEvent) {
     if (!ready() || !sendable(sleepEvent)) return -1;
     if (!call(TBOX_REPORT_LOG(err, "ModuleName[%s] DisableSleep(sleelEvent:%s) RPC Error[%s] \n", name(), sleepEvent),
-              ky_pm_call_set_sleep_event_sync, g_cliKyPm, sleepEvent)) {
+              ky_pm_call_set_sleep_event_sync, g_pmProxy, sleepEvent)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] DisableSleep OK:sleepEvent[%s]\n", name(), sleepEvent);
@@ -132,7 +134,7 @@ int SetSleepEvent(const char *sleepEvent) {
 int CleanSleepEvent(const char *sleepEvent) {
     if (!ready() || !sendable(sleepEvent)) return -1;
     if (!call(TBOX_REPORT_LOG(err, "ModuleName[%s] EnableSleep(sleelEvent:%s) RPC Error[%s] \n", name(), sleepEvent),
-              ky_pm_call_clean_sleep_event_sync, g_cliKyPm, sleepEvent)) {
+              ky_pm_call_clean_sleep_event_sync, g_pmProxy, sleepEvent)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] EnableSleep OK:sleepEvent[%s]\n", name(), sleepEvent);
@@ -143,7 +145,7 @@ int CreateSleepAlarm(int sleepAlarmTimeOut, int sleepAlarmEventId) {
     if (!ready()) return -1;
     if (!call(TBOX_REPORT_LOG(err, "ModuleName[%s] CreateSleepAlarm Failed,EventId[%d]-Err[%s]\n", name(),
                               sleepAlarmEventId),
-              ky_pm_call_create_sleep_alarm_sync, g_cliKyPm, sleepAlarmTimeOut, sleepAlarmEventId)) {
+              ky_pm_call_create_sleep_alarm_sync, g_pmProxy, sleepAlarmTimeOut, sleepAlarmEventId)) {
         return -1;
     }
     TBOX_LOG(debug, "ModuleName[%s] CreateSleepAlarm Success,EventId[%d]\n", name(), sleepAlarmEventId);
@@ -154,7 +156,7 @@ void DeleteSleepAlarm(int sleepAlarmEventId) {
     if (!ready()) return;
     if (call(TBOX_REPORT_LOG(err, "ModuleName[%s] DeleteSleepAlarm Failed,sleepAlarmEventId[%d]-Err[%s]\n", name(),
                              sleepAlarmEventId),
-             ky_pm_call_delete_sleep_alarm_sync, g_cliKyPm, sleepAlarmEventId)) {
+             ky_pm_call_delete_sleep_alarm_sync, g_pmProxy, sleepAlarmEventId)) {
         TBOX_LOG(debug, "ModuleName[%s] DeleteSleepAlarm Success,sleepAlarmEventId[%d]\n", name(), sleepAlarmEventId);
     }
 }

@@ -7,6 +7,7 @@
 
 #include "common/dbus_client.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "tbox/upgrade.h"
 #include "tbox/upgrade_gdbus.h"
 #include "upgrade/upgrade_internal.h"
@@ -16,13 +17,13 @@ namespace {
 using tbox::client::call;
 
 // The ky.update proxy: null until InitUpgradeClient succeeds, then kept for the life of the process.
-KyUpdate *g_upgradeSke = nullptr;
-UpgradeStateChangedCb g_changedCb = nullptr;
+KyUpdate *g_upgradeProxy = nullptr;
+UpgradeStateChangedCb g_stateCallback = nullptr;
 tbox::upgrade::Waits g_waits;
 
 constexpr size_t kMessageSize = TBOX_START_MESSAGE_SIZE;
 
-using tbox::upgrade::copy_cut;
+using tbox::text::copy_cut;
 using tbox::upgrade::kPollLimit;
 
 // The meeting point of one StartUpgradePkg call and its reply. The waiter and the reply handler each
@@ -48,13 +49,13 @@ struct Rendezvous {
 };
 using RendezvousRef = std::shared_ptr<Rendezvous>;
 
-void SendStartUpgradeStateChange(int32_t state) {
-    if (g_changedCb != nullptr) g_changedCb(state);
+void send_start_upgrade_state_change(int32_t state) {
+    if (g_stateCallback != nullptr) g_stateCallback(state);
 }
 
-void UpgradeCallback(GObject *source, GAsyncResult *result, gpointer userData) {
+void upgrade_callback(GObject *source, GAsyncResult *result, gpointer userData) {
     const std::unique_ptr<RendezvousRef> hold(static_cast<RendezvousRef *>(userData));  // the handler's reference
-    if (g_upgradeSke == nullptr) {
+    if (g_upgradeProxy == nullptr) {
         TBOX_LOG(debug, "ERR:UpgradeTask have not init!\n");
         return;
     }
@@ -64,6 +65,7 @@ void UpgradeCallback(GObject *source, GAsyncResult *result, gpointer userData) {
     tbox::GErrorOut error;
     const bool accepted = ky_update_call_start_upgrade_finish(KY_UPDATE(source), errLog.out(), result, error.out());
     if (accepted) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(debug, "upgrade start successed\n");
     } else {
         TBOX_LOG(debug, "upgrade fail\n");
@@ -77,11 +79,12 @@ void UpgradeCallback(GObject *source, GAsyncResult *result, gpointer userData) {
 }
 
 // 1 when the service's bound process is this one, 0 when not or the query failed, -1 before init.
-int CheckBindedPid() {
-    if (g_upgradeSke == nullptr) return -1;
+int check_bound_pid() {
+    if (g_upgradeProxy == nullptr) return -1;
     gint bindId = -1;
+    // spelled as the box's services and peers match it; do not correct
     if (!call(TBOX_REPORT_LOG(debug, "Error:CheckBindedPid fail!\n[%s]\n"), ky_update_call_get_bind_id_sync,
-              g_upgradeSke, &bindId)) {
+              g_upgradeProxy, &bindId)) {
         return 0;
     }
     TBOX_LOG(debug, "%d:%d\n", bindId, static_cast<int>(getpid()));
@@ -89,7 +92,7 @@ int CheckBindedPid() {
 }
 
 bool refuse_before_init() {
-    if (g_upgradeSke != nullptr) return false;
+    if (g_upgradeProxy != nullptr) return false;
     TBOX_LOG(debug, "ERR:UpgradeTask have not init!\n");
     return true;
 }
@@ -112,12 +115,13 @@ int poll_upgrade_status() {
     for (int count = 0;;) {
         gint status = -1;
         const bool answered = call(TBOX_REPORT_LOG(err, "GetUpgradeStatus error:%s\n"),
-                                   ky_update_call_get_upgrade_status_sync, g_upgradeSke, &status);
+                                   ky_update_call_get_upgrade_status_sync, g_upgradeProxy, &status);
         if (answered && status == 0) {
             TBOX_LOG(debug, "upgrade success:0 ");
             return 0;
         }
         if (answered && status != 1) {
+            // spelled as the box's services and peers match it; do not correct
             TBOX_LOG(err, "upgrade failue : %d", status);
             return -1;
         }
@@ -125,6 +129,7 @@ int poll_upgrade_status() {
         ++count;
         g_usleep(g_waits.pollIntervalUs);
         if (count > kPollLimit) {
+            // spelled as the box's services and peers match it; do not correct
             TBOX_LOG(err, "upgrade failue:has not successed after 180s");
             return -1;
         }
@@ -136,7 +141,7 @@ int poll_upgrade_status() {
 namespace tbox::upgrade {
 
 bool task_client_ready() {
-    return g_upgradeSke != nullptr;
+    return g_upgradeProxy != nullptr;
 }
 
 void set_waits_for_tests(const Waits &chosen) {
@@ -150,20 +155,21 @@ const Waits &waits() {
 }  // namespace tbox::upgrade
 
 int InitUpgradeClient(void) {
-    if (g_upgradeSke != nullptr) {
+    if (g_upgradeProxy != nullptr) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(debug, "BindUpgradeTask have inited\n");
         return 0;
     }
-    g_upgradeSke = tbox::client::open_proxy(ky_update_proxy_new_for_bus_sync, "ky.update", "/ky/update",
-                                            TBOX_REPORT_LOG(debug, "Error:new proxy for upgrade[%s]\n"));
-    if (g_upgradeSke == nullptr) return -1;
+    g_upgradeProxy = tbox::client::open_proxy(ky_update_proxy_new_for_bus_sync, "ky.update", "/ky/update",
+                                              TBOX_REPORT_LOG(debug, "Error:new proxy for upgrade[%s]\n"));
+    if (g_upgradeProxy == nullptr) return -1;
     TBOX_LOG(debug, "%s:Start\n", "InitUpgradeClient");
     return 0;
 }
 
 int BindUpgradeTask(void) {
     if (refuse_before_init()) return -1;
-    if (!call(TBOX_REPORT_LOG(debug, "BindUpgradeTask error:%s\n"), ky_update_call_bind_upgrade_sync, g_upgradeSke,
+    if (!call(TBOX_REPORT_LOG(debug, "BindUpgradeTask error:%s\n"), ky_update_call_bind_upgrade_sync, g_upgradeProxy,
               static_cast<gint>(getpid()))) {
         return -1;
     }
@@ -172,9 +178,9 @@ int BindUpgradeTask(void) {
 }
 
 int UnbindUpgradeTask(int resetMcu) {
-    if (g_upgradeSke == nullptr || CheckBindedPid() != 1) return -1;
-    if (!call(TBOX_REPORT_LOG(debug, "UnbindUpgradeTask error:%s\n"), ky_update_call_unbind_upgrade_sync, g_upgradeSke,
-              static_cast<gboolean>(resetMcu != 0))) {
+    if (g_upgradeProxy == nullptr || check_bound_pid() != 1) return -1;
+    if (!call(TBOX_REPORT_LOG(debug, "UnbindUpgradeTask error:%s\n"), ky_update_call_unbind_upgrade_sync,
+              g_upgradeProxy, static_cast<gboolean>(resetMcu != 0))) {
         return -1;
     }
     TBOX_LOG(debug, "UnbindUpgradeTask success\n");
@@ -185,7 +191,7 @@ int GetCanParserStatus(int32_t *status) {
     if (refuse_before_init() || status == nullptr) return -1;
     gint value = 0;
     if (!call(TBOX_REPORT_LOG(debug, "GetCanParserStatus error:%s\n"), ky_update_call_get_can_parser_status_sync,
-              g_upgradeSke, &value)) {
+              g_upgradeProxy, &value)) {
         return -1;
     }
     *status = value;
@@ -193,30 +199,33 @@ int GetCanParserStatus(int32_t *status) {
     return 0;
 }
 
+// spelled as the box's services and peers match it; do not correct
 int RegisterStatueChangedCb(UpgradeStateChangedCb callback) {
     if (callback == nullptr) return -1;
-    g_changedCb = callback;
+    g_stateCallback = callback;
     return 0;
 }
 
 int StartUpgradePkg(const char *path, uint8_t uflag, char *message) {
     if (refuse_before_init() || path == nullptr || message == nullptr) return -1;
     if (!tbox::client::is_utf8(path)) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(err, "upgrade failue : package path is not UTF-8\n");
         copy_cut(message, "upgrade:package path is not UTF-8", kMessageSize);
         return -1;
     }
     const auto rv = std::make_shared<Rendezvous>();
-    SendStartUpgradeStateChange(1);
+    send_start_upgrade_state_change(1);
     // The live proxy, brought back first if the bus restarted; while it is gone the call fails as sent.
     tbox::GErrorOut unavailable;
-    gpointer live = tbox::client::hold(g_upgradeSke, unavailable.out());
-    ky_update_call_start_upgrade(live != nullptr ? KY_UPDATE(live) : g_upgradeSke, path, uflag, nullptr,
-                                 UpgradeCallback, new RendezvousRef(rv));
+    gpointer live = tbox::client::hold(g_upgradeProxy, unavailable.out());
+    ky_update_call_start_upgrade(live != nullptr ? KY_UPDATE(live) : g_upgradeProxy, path, uflag, nullptr,
+                                 upgrade_callback, new RendezvousRef(rv));
     if (live != nullptr) g_object_unref(live);  // the pending call keeps its own reference
     const int started = wait_for_reply(*rv, message);
-    SendStartUpgradeStateChange(0);
+    send_start_upgrade_state_change(0);
     if (started == 0) {
+        // spelled as the box's services and peers match it; do not correct
         TBOX_LOG(err, "upgrade failue : server not return ");
         return -1;
     }

@@ -31,6 +31,7 @@ constexpr queue::Channel kConfigChannel = [] {
     ch.limits.largestPayload = 0;
     ch.texts.source = TBOX_LOG_SOURCE;
     ch.texts.openServiceError = "Open Upgrade ConfigQueue Error";
+    // spelled as the box's services and peers match it; do not correct
     ch.texts.serviceNotOpen = "Upgrade ConfigQueue not Open,Please Call InitUpgradeConfigClient\n";
     ch.texts.nullBuffer = "Recv Config Msg Buff Is NULL\n";
     ch.texts.logsInitStart = false;
@@ -45,24 +46,26 @@ static_assert(CONFIG_MSG_BUFFER_SIZE == sizeof(long) + 4212);
 static_assert(sizeof(ConfigType) == 4 && static_cast<ConfigType>(-1) < 0);
 static_assert(CONFIG_CTRL_SUBSCRIBE == queue::kSubscribe && CONFIG_CTRL_UNSUBSCRIBE == queue::kUnsubscribe);
 
-int SendCtrlMsgToUpgrade(uint32_t keyId, ConfigType msgType, ConfigType ctrlType) {
-    return queue::send_control(kConfigChannel, keyId, static_cast<uint32_t>(msgType), ctrlType, TBOX_QUEUE_SITE);
+// Its lines name it "SendCtrlMsgToUpgrade", as they always have.
+int send_ctrl_msg_to_upgrade(uint32_t keyId, ConfigType msgType, ConfigType ctrlType) {
+    return queue::send_control(kConfigChannel, keyId, static_cast<uint32_t>(msgType), ctrlType, "SendCtrlMsgToUpgrade",
+                               TBOX_LOG_SITE);
 }
 
 }  // namespace
 
 int InitUpgradeConfigClient(void) {
-    return queue::init(kConfigChannel, TBOX_QUEUE_SITE);
+    return queue::init(kConfigChannel, __func__, TBOX_LOG_SITE);
 }
 
 int SubscriptionConfigMsg(uint32_t keyId, ConfigType msgType) {
-    return SendCtrlMsgToUpgrade(keyId, msgType, CONFIG_CTRL_SUBSCRIBE);
+    return send_ctrl_msg_to_upgrade(keyId, msgType, CONFIG_CTRL_SUBSCRIBE);
 }
 
 int UnSubscriptionConfigMsg(uint32_t keyId, ConfigType msgType) {
-    return SendCtrlMsgToUpgrade(keyId, msgType, CONFIG_CTRL_UNSUBSCRIBE);
+    return send_ctrl_msg_to_upgrade(keyId, msgType, CONFIG_CTRL_UNSUBSCRIBE);
 }
 
 int GetConfigMsg(int keyId, ConfigMsg *msg, int timeout) {
-    return queue::receive(kConfigChannel, keyId, msg, timeout, TBOX_QUEUE_SITE);
+    return queue::receive(kConfigChannel, keyId, msg, timeout, __func__, TBOX_LOG_SITE);
 }

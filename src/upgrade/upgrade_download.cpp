@@ -21,6 +21,7 @@
 #include "common/io.h"
 #include "common/log.h"
 #include "common/raii.h"
+#include "common/text.h"
 #include "tbox/digest.h"
 #include "tbox/patch.h"
 #include "tbox/upgrade.h"
@@ -28,7 +29,7 @@
 
 namespace {
 
-using tbox::upgrade::copy_cut;
+using tbox::text::copy_cut;
 
 constexpr size_t kCopyChunk = size_t{1} << 20;
 

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #ifndef TBOX_DATA_ROOT
 #define TBOX_DATA_ROOT "/oemdata"
@@ -37,12 +36,5 @@ struct Waits {
 void set_waits_for_tests(const Waits &waits);
 // The waits in force: the shipped ones until a test sets others.
 const Waits &waits();
-
-// Copies `text` into `dst` (of `capacity` bytes) with its NUL, cut to fit.
-inline void copy_cut(char *dst, const char *text, size_t capacity) {
-    const size_t n = strnlen(text, capacity - 1);
-    std::memcpy(dst, text, n);
-    dst[n] = '\0';
-}
 
 }  // namespace tbox::upgrade

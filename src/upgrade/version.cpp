@@ -14,6 +14,7 @@
 #include "common/io.h"
 #include "common/log.h"
 #include "common/raii.h"
+#include "common/text.h"
 #include "upgrade/upgrade_internal.h"
 
 namespace {
@@ -36,7 +37,7 @@ int32_t slice_value(const char *text, size_t length, size_t offset, size_t width
 
 // Copies the first line of `path` (up to 255 characters, newline included) into `dst` with its NUL,
 // cut to `capacity - 1` characters. 0 when a line was read, -1 otherwise.
-int GetVersionFromFile(const char *path, char *dst, size_t capacity) {
+int get_version_from_file(const char *path, char *dst, size_t capacity) {
     tbox::UniqueFile file(std::fopen(path, "r"));
     if (!file) return -1;
     char line[kLineBuffer] = {0};
@@ -45,15 +46,13 @@ int GetVersionFromFile(const char *path, char *dst, size_t capacity) {
         return -1;
     }
     TBOX_LOG(debug, "Read Version from File[%s]-[%s]\n", path, line);
-    const size_t n = std::min(std::strlen(line), capacity - 1);
-    std::memcpy(dst, line, n);
-    dst[n] = '\0';
+    tbox::text::copy_cut(dst, line, capacity);
     return 0;
 }
 
 int read_record(const char *path, VersionRecord *record) {
     char line[kRecordBuffer] = {0};
-    (void)GetVersionFromFile(path, line, sizeof line);  // a missing or empty file reads as 0, 0, 0, 0
+    (void)get_version_from_file(path, line, sizeof line);  // a missing or empty file reads as 0, 0, 0, 0
     return ConvertStringToVersion_v3(record, line);
 }
 
@@ -117,7 +116,7 @@ int GetWebTgzAppVersion(VersionRecord *record) {
 
 int GetTBoxAppVersionStr(char *text) {
     if (text == nullptr) return -1;
-    return GetVersionFromFile(kVersionFile, text, TBOX_VERSION_TEXT_SIZE);
+    return get_version_from_file(kVersionFile, text, TBOX_VERSION_TEXT_SIZE);
 }
 
 void UpdateTboxAppVersion(int32_t projectId, int32_t major, int32_t sub1, int32_t sub2) {

@@ -12,14 +12,14 @@ namespace {
 
 using tbox::client::call;
 
-KyWifi *cliWifi = nullptr;
+KyWifi *g_wifiProxy = nullptr;
 
 constexpr int kDisableEnableFailure = 255;
 
 // The common shape: one call, its success line (if any) printed, 0 or the failure result.
 template <typename Report, typename Fn, typename... Args>
 int wifi_call(Report &&report, const char *success, int failure, Fn fn, Args... args) {
-    if (!call(report, fn, cliWifi, args...)) return failure;
+    if (!call(report, fn, g_wifiProxy, args...)) return failure;
     if (success != nullptr) g_print("%s", success);
     return 0;
 }
@@ -27,15 +27,16 @@ int wifi_call(Report &&report, const char *success, int failure, Fn fn, Args... 
 }  // namespace
 
 int InitWifiInterface(void) {
-    if (cliWifi != nullptr) return -1;
-    cliWifi = tbox::client::open_proxy(ky_wifi_proxy_new_for_bus_sync, "ky.wifi", "/ky/wifi",
-                                       TBOX_REPORT_PRINT("Error:new proxy for wifi[%s]\n"));
-    return cliWifi != nullptr ? 0 : -1;
+    if (g_wifiProxy != nullptr) return -1;
+    g_wifiProxy = tbox::client::open_proxy(ky_wifi_proxy_new_for_bus_sync, "ky.wifi", "/ky/wifi",
+                                           TBOX_REPORT_PRINT("Error:new proxy for wifi[%s]\n"));
+    return g_wifiProxy != nullptr ? 0 : -1;
 }
 
 int ClientGetWifiStatus(void) {
     gint status = 0;
-    if (!call(TBOX_REPORT_PRINT("get WifiStatus error:%s\n"), ky_wifi_call_get_wifi_status_sync, cliWifi, &status)) {
+    if (!call(TBOX_REPORT_PRINT("get WifiStatus error:%s\n"), ky_wifi_call_get_wifi_status_sync, g_wifiProxy,
+              &status)) {
         return -1;
     }
     g_print("get WifiStatus success:%d\n", status);
@@ -52,6 +53,7 @@ int DisableWifi(void) {
 }
 
 int EnableWiFi(void) {
+    // spelled as the box's services and peers match it; do not correct
     return wifi_call(TBOX_REPORT_PRINT("enable wifi error:%s\n"), "enable wifi succes\n", kDisableEnableFailure,
                      ky_wifi_call_enable_wifi_sync);
 }
@@ -59,7 +61,7 @@ int EnableWiFi(void) {
 int GetWiFiApInfo(WiFiApInfo *info) {
     if (info == nullptr) return -1;
     GVariant *raw = nullptr;
-    if (!call(TBOX_REPORT_PRINT("get wifi apinfo error:%s\n"), ky_wifi_call_get_wifi_ap_info_sync, cliWifi, &raw)) {
+    if (!call(TBOX_REPORT_PRINT("get wifi apinfo error:%s\n"), ky_wifi_call_get_wifi_ap_info_sync, g_wifiProxy, &raw)) {
         return -1;
     }
     const tbox::GVariantPtr answer(raw);
@@ -82,7 +84,7 @@ int GetWiFiApInfo(WiFiApInfo *info) {
 }
 
 int SetWiFiApInfo(const WiFiApInfo *info, int mask) {
-    if (cliWifi == nullptr || info == nullptr) return -1;
+    if (g_wifiProxy == nullptr || info == nullptr) return -1;
     for (const auto *field : {&info->ssid, &info->passwd}) {
         const char *name = field == &info->ssid ? "ssid" : "passwd";
         if (std::memchr(*field, '\0', sizeof *field) == nullptr) {
@@ -116,7 +118,7 @@ int StartWiFiSta(void) {
 }
 
 int ConnectWiFiStaToApp(const char *ssid, const char *passwd) {
-    if (cliWifi == nullptr || ssid == nullptr || passwd == nullptr) return -1;
+    if (g_wifiProxy == nullptr || ssid == nullptr || passwd == nullptr) return -1;
     if (!tbox::client::is_utf8(ssid) || !tbox::client::is_utf8(passwd)) {
         g_print("connection wifi error:%s is not UTF-8\n", tbox::client::is_utf8(ssid) ? "passwd" : "ssid");
         return -1;

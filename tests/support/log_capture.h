@@ -25,6 +25,17 @@ public:
         }
         return false;
     }
+    // Whether some line is `message` logged under source base name `source` (any level and line).
+    bool has_from(const std::string &source, const std::string &message) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto &line : lines_) {
+            const size_t at = line.find("] ");
+            if (at == std::string::npos || line.compare(at + 2, source.size() + 1, source + "-") != 0) continue;
+            const size_t colon = line.find(':', at + 2 + source.size());
+            if (colon != std::string::npos && line.compare(colon + 1, std::string::npos, message) == 0) return true;
+        }
+        return false;
+    }
     // Whether some full line contains `fragment`.
     bool contains(const std::string &fragment) const {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -17,12 +17,15 @@ namespace tboxctl {
 // --- the table's building blocks -------------------------------------------------------------------
 
 Param arg(const char *name, Kind kind, const char *help) {
-    Param p{name, kind, help};
+    Param p;
+    p.name = name;
+    p.kind = kind;
+    p.help = help;
     return p;
 }
 
 Param int_arg(const char *name, long long min, long long max, const char *help) {
-    Param p{name, Kind::Int, help};
+    Param p = arg(name, Kind::Int, help);
     p.min = min;
     p.max = max;
     return p;
@@ -42,7 +45,7 @@ Param int_option(const char *name, long long min, long long max, const char *hel
 }
 
 Param choice(const char *name, const char *choices, const char *help) {
-    Param p{name, Kind::Choice, help};
+    Param p = arg(name, Kind::Choice, help);
     p.choices = choices;
     return p;
 }
@@ -298,10 +301,10 @@ int watch(Context &ctx, long long count) {
 namespace {
 
 const Param kGlobalOptions[] = {
-    {"--json", Kind::Flag, "one JSON object per answer (per event line for watch)"},
-    {"--address", Kind::Text, "bus address to use instead of the system bus"},
-    {"--verbose", Kind::Flag, "also show the library's own diagnostic lines (on stderr)"},
-    {"--help", Kind::Flag, "show help for this command"},
+    {"--json", Kind::Flag, false, "one JSON object per answer (per event line for watch)"},
+    {"--address", Kind::Text, false, "bus address to use instead of the system bus"},
+    {"--verbose", Kind::Flag, false, "also show the library's own diagnostic lines (on stderr)"},
+    {"--help", Kind::Flag, false, "show help for this command"},
 };
 
 bool is_option(const Param &p) {

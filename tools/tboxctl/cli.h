@@ -28,12 +28,12 @@ enum class Kind {
 };
 
 struct Param {
-    const char *name;  // "INDEX" for a positional argument, "--count" for an option
-    Kind kind;
-    const char *help;
+    const char *name = nullptr;  // "INDEX" for a positional argument, "--count" for an option
+    Kind kind = Kind::Flag;
+    bool optional = false;  // positional arguments only
+    const char *help = nullptr;
     long long min = 0;
     long long max = 0;
-    bool optional = false;          // positional arguments only
     const char *choices = nullptr;  // Kind::Choice
 };
 

@@ -39,7 +39,8 @@ int digest(Context &ctx, const Args &args) {
     return kOk;
 }
 
-const char *kSpeeds = "9600|38400|57600|115200|460800|576000|921600|1500000|2000000|2500000|3000000|3500000|4000000";
+constexpr const char kSpeeds[] =
+    "9600|38400|57600|115200|460800|576000|921600|1500000|2000000|2500000|3000000|3500000|4000000";
 
 int open_port(Context &ctx, const Args &args, int &fd) {
     const std::string speed = args.has("--speed") ? args.text("--speed") : "115200";

@@ -26,37 +26,37 @@ namespace {
 
 // --- progress of a download ----------------------------------------------------------------------
 
-bool g_progress_on_terminal = false;
-int g_progress_last = -1;
+bool g_progressOnTerminal = false;
+int g_progressLast = -1;
 
 void show_progress(int64_t received, int64_t total) {
     if (total <= 0) {
-        std::fprintf(stderr, g_progress_on_terminal ? "\rdownload: %lld bytes" : "download: %lld bytes\n",
+        std::fprintf(stderr, g_progressOnTerminal ? "\rdownload: %lld bytes" : "download: %lld bytes\n",
                      static_cast<long long>(received));
         return;
     }
     const int percent = static_cast<int>(received * 100 / total);
-    if (g_progress_on_terminal) {
+    if (g_progressOnTerminal) {
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
         std::fprintf(stderr, "\rdownload [%s%s] %3d%%  %lld/%lld bytes", std::string(filled, '#').c_str(),
                      std::string(kWidth - filled, '-').c_str(), percent, static_cast<long long>(received),
                      static_cast<long long>(total));
-    } else if (percent != g_progress_last) {
+    } else if (percent != g_progressLast) {
         std::fprintf(stderr, "download: %d%%\n", percent);
     }
-    g_progress_last = percent;
+    g_progressLast = percent;
     std::fflush(stderr);
 }
 
 // Follows one DownloadUpgradeFile with a progress bar on a terminal, percentage lines otherwise.
 int download_with_progress(const std::string &url, const std::string &path, char *status) {
-    g_progress_on_terminal = isatty(STDERR_FILENO) != 0;
-    g_progress_last = -1;
+    g_progressOnTerminal = isatty(STDERR_FILENO) != 0;
+    g_progressLast = -1;
     RegisterDownloadProgressCb(show_progress);
     const int result = DownloadUpgradeFile(url.c_str(), path.c_str(), status);
     RegisterDownloadProgressCb(nullptr);
-    if (g_progress_on_terminal && g_progress_last >= 0) std::fputc('\n', stderr);
+    if (g_progressOnTerminal && g_progressLast >= 0) std::fputc('\n', stderr);
     return result;
 }
 
