@@ -54,7 +54,8 @@ int free_port() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t n = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), n) != 0 || getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) != 0) {
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), n) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) != 0) {
         die("no free port");
     }
     close(s);
@@ -184,8 +185,9 @@ int main(int argc, char **argv) {
     std::system(("rm -rf " + work).c_str());
 
     const double bytes = median(received), time = median(resumed) / median(fresh);
-    std::printf("%lld MiB cut at half: received %.4f x the size (target <= %.2f), resumed call %.3f x a fresh "
-                "download (target <= %.2f); medians of %d interleaved rounds\n",
-                mib, bytes, kBytesTarget, time, kTimeTarget, runs);
+    std::printf(
+        "%lld MiB cut at half: received %.4f x the size (target <= %.2f), resumed call %.3f x a fresh "
+        "download (target <= %.2f); medians of %d interleaved rounds\n",
+        mib, bytes, kBytesTarget, time, kTimeTarget, runs);
     return bytes <= kBytesTarget && time <= kTimeTarget ? 0 : 1;
 }

@@ -165,8 +165,7 @@ typedef struct TboxDownloadOptions {
  *   "upgrade:download timeout"                          the deadline passed between attempts
  *   "upgrade:perform error:<code>-<libcurl text>\n"    the last attempt's failure, as DownloadUpgradeFile
  */
-TBOX_API int DownloadUpgradePkg(const char *url, const char *path, const TboxDownloadOptions *options,
-                                char *status);
+TBOX_API int DownloadUpgradePkg(const char *url, const char *path, const TboxDownloadOptions *options, char *status);
 
 /*
  * Compares the file's MD5 with `md5` (32 hexadecimal digits, either case). Status (TBOX_CHECK_STATUS_SIZE):

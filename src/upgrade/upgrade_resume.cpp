@@ -251,7 +251,8 @@ bool describe(Download &d) {
     if (::fsync(d.fd) != 0) return false;
     tbox::files::NewFile file(d.meta, tbox::files::TempNames::kSuffix);
     const std::string text = tbox::upgrade::format_sidecar({d.url, d.validator, static_cast<uint64_t>(d.kept)});
-    if (!file.open() || tbox::io::write_full(file.fd(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+    if (!file.open() ||
+        tbox::io::write_full(file.fd(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         !file.commit(0600)) {
         return false;
     }

@@ -28,9 +28,7 @@ struct PartSidecar {
     std::string url;
     std::string validator;
     uint64_t count = 0;
-    bool operator==(const PartSidecar &o) const {
-        return url == o.url && validator == o.validator && count == o.count;
-    }
+    bool operator==(const PartSidecar &o) const { return url == o.url && validator == o.validator && count == o.count; }
 };
 
 // The largest sidecar read; anything longer is not ours.

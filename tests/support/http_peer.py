@@ -75,7 +75,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(0.02)
         elif kind in ("flaky", "norange", "shifted", "overlong", "busy"):
-            self.resumable(kind, arg)
+            try:
+                self.resumable(kind, arg)
+            except ConnectionError:  # the client gave up on purpose
+                self.close_connection = True
         else:
             self.head(404, 0)
 
