@@ -143,7 +143,7 @@ typedef struct TboxDownloadOptions {
  * same `path` and `url`, also after the process was killed or the power cut, asks only for the rest
  * (a range request guarded by If-Range) and starts from the first byte when the object changed, when
  * the server ignores the range or cannot serve it, or when the description is damaged or names another
- * URL. The part is flushed at least every 4 MiB; the description never claims more than is on disk.
+ * URL. The part is flushed at least every 2 MiB; the description never claims more than is on disk.
  * Transient failures (no connection, a reset or stalled transfer, 408, 429, 5xx) are retried with
  * exponential back-off and jitter (Retry-After respected) within `attempts` and `deadlineSeconds`; other
  * failures end the call at once. SHA-256 (and MD5) are computed as the bytes arrive; once complete the

@@ -43,7 +43,7 @@ std::optional<PartSidecar> parse_sidecar(const char *data, size_t size);
 struct ResumeWaits {
     uint32_t backoffBaseMs = 1000;
     uint32_t backoffCapMs = 30000;
-    int64_t flushEveryBytes = int64_t{4} << 20;
+    int64_t flushEveryBytes = int64_t{2} << 20;
 };
 void set_resume_waits_for_tests(const ResumeWaits &waits);
 
