@@ -124,6 +124,51 @@ typedef void (*DownloadProgressCb)(int64_t received, int64_t total);
  */
 TBOX_API void RegisterDownloadProgressCb(DownloadProgressCb callback);
 
+/* Options of DownloadUpgradePkg. Set `size` to sizeof(TboxDownloadOptions) and every other member to 0
+ * for its default (e.g. TboxDownloadOptions o = {sizeof o};). Members may be added at the end only. */
+typedef struct TboxDownloadOptions {
+    uint32_t size;                  /* sizeof the struct as the caller knows it */
+    uint32_t attempts;              /* transfers tried in all, 0: 5 */
+    uint32_t deadlineSeconds;       /* the whole call, back-off waits included, 0: 600 */
+    uint32_t reserved;              /* 0 */
+    uint64_t maxRateBytesPerSecond; /* receive-rate cap, 0: none */
+    const char *sha256;             /* expected SHA-256, 64 hexadecimal digits, or NULL */
+    const char *md5;                /* expected MD5, 32 hexadecimal digits, or NULL */
+    char *sha256Out;                /* NULL, or 65 bytes: the file's SHA-256 in lower case on success */
+    char *md5Out;                   /* NULL, or 33 bytes: the file's MD5 in lower case on success */
+} TboxDownloadOptions;
+
+/*
+ * Fetches `url` (http:// or https://) into `path` so that an interrupted download resumes: the bytes
+ * received so far are kept in "<path>.part", described by "<path>.part.meta" (the URL, the server's
+ * validator - its ETag, else its Last-Modified - and the count of bytes on disk). The next call for the
+ * same `path` and `url`, also after the process was killed or the power cut, asks only for the rest
+ * (a range request guarded by If-Range) and starts from the first byte when the object changed, when
+ * the server ignores the range or cannot serve it, or when the description is damaged or names another
+ * URL. The part is flushed at least every 2 MiB; the description never claims more than is on disk.
+ * Transient failures (no connection, a reset or stalled transfer, 408, 429, 5xx) are retried with
+ * exponential back-off and jitter (Retry-After respected) within `attempts` and `deadlineSeconds`; other
+ * failures end the call at once. SHA-256 (and MD5) are computed as the bytes arrive; once complete the
+ * file is checked against the expected digests, flushed and only then renamed to `path`, so `path`
+ * never holds a partial file. `options` NULL means the defaults; a `size` larger than this library's
+ * struct is accepted only when the members it does not know are all zero.
+ * TLS, the connection time-out, the stall limit and the progress callback (reporting the bytes of the
+ * whole object, resumed prefix included) are those of DownloadUpgradeFile. Requires InitUpgradeClient,
+ * like every step (-1 before, status untouched). One call per `path` at a time.
+ * Status (TBOX_DOWNLOAD_STATUS_SIZE bytes):
+ *   "upgrade:download OK!"                              0: `path` holds the whole, verified object
+ *   "upgrade:download file fail, param error!"          a NULL `url`, `path` or `status`
+ *   "upgrade:download options not supported"            `options->size` below 4, or unknown members set
+ *   "upgrade:SHA256 fail, param error!" / "upgrade:MD5 fail, param error!"   a malformed expected digest
+ *   "upgrade: open file fail!"                          the partial file cannot be created
+ *   "upgrade:SHA256 error" / "upgrade:MD5 error"        complete but different: the partial file is removed
+ *   "upgrade:write file fail:<system error text>"       e.g. a full disk: the partial file is kept
+ *   "upgrade:server sent more than announced"           the partial file is kept for a later call
+ *   "upgrade:download timeout"                          the deadline passed between attempts
+ *   "upgrade:perform error:<code>-<libcurl text>\n"    the last attempt's failure, as DownloadUpgradeFile
+ */
+TBOX_API int DownloadUpgradePkg(const char *url, const char *path, const TboxDownloadOptions *options, char *status);
+
 /*
  * Compares the file's MD5 with `md5` (32 hexadecimal digits, either case). Status (TBOX_CHECK_STATUS_SIZE):
  *   "upgrade:MD5 OK"                 0: equal

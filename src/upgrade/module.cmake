@@ -1,7 +1,7 @@
 # The tests see how files are created, flushed and renamed (tests/support/files.h).
-tbox_module(upgrade SOURCES upgrade_api.cpp upgrade_config.cpp upgrade_download.cpp version.cpp
+tbox_module(upgrade SOURCES upgrade_api.cpp upgrade_config.cpp upgrade_download.cpp upgrade_resume.cpp version.cpp
                     upgrade_signature.cpp
-            TESTS version_test upgrade_test download_test download_progress_test
+            TESTS version_test upgrade_test download_test download_progress_test resume_test
                   signature_test
             TEST_LINK -Wl,--wrap=fsync,--wrap=renameat,--wrap=openat64)
 # The box's data root ("/oemdata" unless a desktop build moves it, see the top-level CMakeLists.txt);

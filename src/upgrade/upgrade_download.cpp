@@ -26,6 +26,7 @@
 #include "tbox/patch.h"
 #include "tbox/upgrade.h"
 #include "upgrade/upgrade_internal.h"
+#include "upgrade/upgrade_resume.h"
 
 namespace {
 
@@ -96,26 +97,26 @@ void restrict_protocols(CURL *curl) {
 #endif
 }
 
-// Runs the transfer of `url` into `fd`. Returns libcurl's code, CURLE_HTTP_RETURNED_ERROR for a final
-// response outside 200-299.
-CURLcode transfer(const char *url, int fd, int64_t &stored) {
+}  // namespace
+
+namespace tbox::upgrade {
+
+CURLcode curl_ready() {
     static const CURLcode kGlobalInit = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (kGlobalInit != CURLE_OK) return kGlobalInit;
-    const tbox::Owned<CURL, curl_easy_cleanup> curl(curl_easy_init());
-    if (!curl) return CURLE_FAILED_INIT;
+    return kGlobalInit;
+}
+
+// The CA file is copied under the lock and handed to libcurl, which copies it again.
+void apply_common_options(CURL *c) {
     std::string caFile;
     {
         const std::lock_guard<std::mutex> lock(g_caMutex);
         caFile = g_caFile;
     }
-    BodySink sink{curl.get(), fd};
-    stored = 0;
-    CURL *c = curl.get();
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, tbox::upgrade::kConnectTimeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, tbox::upgrade::waits().stallSeconds);
-    curl_easy_setopt(c, CURLOPT_URL, url);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, waits().stallSeconds);
     restrict_protocols(c);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -125,6 +126,27 @@ CURLcode transfer(const char *url, int fd, int64_t &stored) {
         curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
     }
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+}
+
+DownloadProgressCb progress_callback() {
+    return g_progressCb.load();
+}
+
+}  // namespace tbox::upgrade
+
+namespace {
+
+// Runs the transfer of `url` into `fd`. Returns libcurl's code, CURLE_HTTP_RETURNED_ERROR for a final
+// response outside 200-299.
+CURLcode transfer(const char *url, int fd, int64_t &stored) {
+    if (const CURLcode ready = tbox::upgrade::curl_ready(); ready != CURLE_OK) return ready;
+    const tbox::Owned<CURL, curl_easy_cleanup> curl(curl_easy_init());
+    if (!curl) return CURLE_FAILED_INIT;
+    BodySink sink{curl.get(), fd};
+    stored = 0;
+    CURL *c = curl.get();
+    tbox::upgrade::apply_common_options(c);
+    curl_easy_setopt(c, CURLOPT_URL, url);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_body);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, report_progress);
