@@ -26,6 +26,7 @@
 #include "common/io.h"
 #include "common/log.h"
 #include "common/raii.h"
+#include "common/text.h"
 #include "tbox/upgrade.h"
 #include "upgrade/upgrade_internal.h"
 #include "upgrade/upgrade_resume.h"
@@ -128,7 +129,7 @@ constexpr gint64 kProgressPeriodUs = gint64{250} * 1000;
 constexpr size_t kRehashChunk = size_t{1} << 20;
 
 void store_status(char *status, const char *text) {
-    tbox::upgrade::copy_cut(status, text, TBOX_DOWNLOAD_STATUS_SIZE);
+    tbox::text::copy_cut(status, text, TBOX_DOWNLOAD_STATUS_SIZE);
 }
 
 struct Options {
@@ -568,8 +569,8 @@ int finish(Download &d, const Options &options, const std::string &path, char *s
     }
     // A sidecar without its partial file vouches for nothing; removing it is tidiness, not safety.
     ::unlink(d.meta.c_str());
-    if (options.sha256Out != nullptr) tbox::upgrade::copy_cut(options.sha256Out, sha.c_str(), 65);
-    if (options.md5Out != nullptr) tbox::upgrade::copy_cut(options.md5Out, md5.c_str(), 33);
+    if (options.sha256Out != nullptr) tbox::text::copy_cut(options.sha256Out, sha.c_str(), 65);
+    if (options.md5Out != nullptr) tbox::text::copy_cut(options.md5Out, md5.c_str(), 33);
     if (const DownloadProgressCb callback = tbox::upgrade::progress_callback(); callback != nullptr) {
         callback(d.kept, d.kept);
     }

@@ -19,6 +19,7 @@
 #include "common/io.h"
 #include "common/log.h"
 #include "common/raii.h"
+#include "common/text.h"
 #include "tbox/upgrade.h"
 #include "upgrade/upgrade_internal.h"
 
@@ -170,7 +171,7 @@ int CheckUpgradePkgSignature(const char *path, const char *signaturePath, const 
     }
     if (path == nullptr || signaturePath == nullptr || publicKeyPemPath == nullptr || status == nullptr) {
         TBOX_LOG(debug, "upgrade:signature fail, param error!\n");
-        if (status != nullptr) tbox::upgrade::copy_cut(status, kParamError, TBOX_CHECK_STATUS_SIZE);
+        if (status != nullptr) tbox::text::copy_cut(status, kParamError, TBOX_CHECK_STATUS_SIZE);
         return -1;
     }
     // What OpenSSL reports on our behalf leaves with us; the application's own errors stay queued.
@@ -182,6 +183,6 @@ int CheckUpgradePkgSignature(const char *path, const char *signaturePath, const 
     } else if (text == kMismatch) {
         TBOX_LOG(warn, "signature verify fail\n");
     }
-    tbox::upgrade::copy_cut(status, text, TBOX_CHECK_STATUS_SIZE);
+    tbox::text::copy_cut(status, text, TBOX_CHECK_STATUS_SIZE);
     return text == kOk ? 0 : -1;
 }
