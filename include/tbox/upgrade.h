@@ -31,10 +31,11 @@
 TBOX_BEGIN_DECLS
 
 /* Status buffer sizes (bytes, NUL included). */
-#define TBOX_CHECK_STATUS_SIZE 41     /* CheckUpgradePkgMd5, CheckUpgradePkgSha256, CheckUpgradePkgSignature,
-                                         RestoreUpgradePkg */
-#define TBOX_DOWNLOAD_STATUS_SIZE 256 /* DownloadUpgradeFile: no status is longer than 255 characters */
-#define TBOX_START_MESSAGE_SIZE 257   /* StartUpgradePkg: the service's text, cut to 256 characters */
+/* CheckUpgradePkgMd5, CheckUpgradePkgSha256, CheckUpgradePkgSignature, RestoreUpgradePkg: */
+#define TBOX_CHECK_STATUS_SIZE 41
+#define TBOX_DOWNLOAD_STATUS_SIZE \
+    256 /* DownloadUpgradeFile, DownloadUpgradePkg: no status is longer than 255 characters */
+#define TBOX_START_MESSAGE_SIZE 257 /* StartUpgradePkg: the service's text, cut to 256 characters */
 
 /* Restore types of RestoreUpgradePkg. */
 #define TBOX_RESTORE_WHOLE 1

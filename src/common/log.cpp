@@ -67,7 +67,7 @@ struct Stamp {
     char text[24] = {};
     int length = 0;
 };
-thread_local Stamp t_stamp;
+thread_local Stamp g_stamp;
 
 long long monotonic_ns() {
     timespec ts{};
@@ -159,7 +159,7 @@ bool application_holds_connection(int own) {
 const Stamp &stamp() {
     static constexpr char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    Stamp &s = t_stamp;
+    Stamp &s = g_stamp;
     const time_t now = time(nullptr);
     if (now == s.second) return s;
     tm local{};
@@ -219,6 +219,7 @@ void format_and_send(int priority, const char *fmt, va_list args, long long now)
     if (header < 0 || static_cast<size_t>(header) >= sizeof stack) return;
     va_list copy;
     va_copy(copy, args);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): `copy` is a va_copy of the started list
     const int body = std::vsnprintf(stack + header, sizeof stack - static_cast<size_t>(header), fmt, copy);
     va_end(copy);
     if (body < 0) return;
