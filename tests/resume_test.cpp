@@ -108,7 +108,8 @@ protected:
         tbox::upgrade::set_resume_waits_for_tests({10, 100, 256 << 10});
         g_reports.clear();
     }
-    Got fetch(const std::string &url, TboxDownloadOptions options) {
+    // By reference: a caller's larger struct must reach the library whole.
+    Got fetch(const std::string &url, const TboxDownloadOptions &options) {
         char status[TBOX_DOWNLOAD_STATUS_SIZE] = "untouched";
         const int result = DownloadUpgradePkg(url.c_str(), out.c_str(), &options, status);
         return {result, status};
