@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "common/dbus_client.h"
-#include "support/fake_service.h"
+#include "support/box_fakes.h"
 #include "support/log_capture.h"
 #include "support/print_capture.h"
 #include "support/pump.h"
 #include "support/test_bus.h"
 #include "tbox/tbox.h"
 
+using tbox::test::BoxFakes;
 using tbox::test::FakeService;
 using tbox::test::LogCapture;
 using tbox::test::PrintCapture;
@@ -27,35 +28,24 @@ namespace {
 using Strings = std::vector<std::string>;
 Strings g_seen;  // what the callbacks received
 
-template <typename T>
-std::unique_ptr<FakeService> fake(const char *name, const char *path, T *(*make)()) {
-    return std::make_unique<FakeService>(name, path, [make] { return gpointer(make()); });
-}
-
 // One service per client module, each answering the method the test calls.
-struct Services {
-    std::unique_ptr<FakeService> at = fake("ky.at", "/ky/at", ky_at_skeleton_new);
-    std::unique_ptr<FakeService> gnss = fake("ky.gnss", "/ky/gnss", ky_gnss_skeleton_new);
-    std::unique_ptr<FakeService> param = fake("ky.param", "/ky/param", ky_param_skeleton_new);
-    std::unique_ptr<FakeService> net = fake("ky.net", "/ky/net", ky_net_skeleton_new);
-    std::unique_ptr<FakeService> wifi = fake("ky.wifi", "/ky/wifi", ky_wifi_skeleton_new);
-    std::unique_ptr<FakeService> pm = fake("ky.pm", "/ky/pm", ky_pm_skeleton_new);
-    std::unique_ptr<FakeService> gb = fake("ky.gbreal", "/ky/gbreal", ky_gbreal_skeleton_new);
-    std::unique_ptr<FakeService> update = fake("ky.update", "/ky/update", ky_update_skeleton_new);
+struct Services : BoxFakes {
+    FakeService &at = (*this)["at"], &gnss = (*this)["gnss"], &param = (*this)["param"], &net = (*this)["net"],
+                &wifi = (*this)["wifi"], &pm = (*this)["pm"], &gb = (*this)["gbreal"], &update = (*this)["update"];
     explicit Services(int generation) {
-        at->reply("handle-send-at-cmd", g_variant_new("(is)", generation, "OK"));
-        gnss->reply("handle-get-gps-data", g_variant_new("(@(iiiiiiiiii))", g_variant_new("(iiiiiiiiii)", generation, 0,
-                                                                                          0, 0, 0, 0, 0, 0, 0, 0)));
-        param->reply("handle-get-param-type", g_variant_new("(i)", PARAM_TYPE_INT));
-        param->reply("handle-get-param", g_variant_new("(s)", std::to_string(generation).c_str()));
-        net->reply("handle-get-net-status", g_variant_new("(i)", generation));
-        wifi->reply("handle-get-wifi-status", g_variant_new("(i)", generation));
-        wifi->reply("handle-disable-wifi", nullptr);
-        pm->reply("handle-get-power-state", g_variant_new("(y)", generation));
-        gb->reply("handle-get-kl15-and-charging-status", g_variant_new("(ii)", generation, 0));
-        update->reply("handle-get-can-parser-status", g_variant_new("(i)", generation));
-        update->reply("handle-start-upgrade", g_variant_new("(s)", "accepted"));
-        update->reply("handle-get-upgrade-status", g_variant_new("(i)", 0));
+        at.reply("handle-send-at-cmd", g_variant_new("(is)", generation, "OK"));
+        gnss.reply("handle-get-gps-data", g_variant_new("(@(iiiiiiiiii))", g_variant_new("(iiiiiiiiii)", generation, 0,
+                                                                                         0, 0, 0, 0, 0, 0, 0, 0)));
+        param.reply("handle-get-param-type", g_variant_new("(i)", PARAM_TYPE_INT));
+        param.reply("handle-get-param", g_variant_new("(s)", std::to_string(generation).c_str()));
+        net.reply("handle-get-net-status", g_variant_new("(i)", generation));
+        wifi.reply("handle-get-wifi-status", g_variant_new("(i)", generation));
+        wifi.reply("handle-disable-wifi", nullptr);
+        pm.reply("handle-get-power-state", g_variant_new("(y)", generation));
+        gb.reply("handle-get-kl15-and-charging-status", g_variant_new("(ii)", generation, 0));
+        update.reply("handle-get-can-parser-status", g_variant_new("(i)", generation));
+        update.reply("handle-start-upgrade", g_variant_new("(s)", "accepted"));
+        update.reply("handle-get-upgrade-status", g_variant_new("(i)", 0));
     }
 };
 
@@ -145,15 +135,15 @@ TEST(BusRestart, TheProcessLivesCallsFailMeanwhileAndCallsAndCallbacksComeBackWi
     EXPECT_NE(g_cliParam, first_param);
     EXPECT_TRUE(on_live_connection(g_cliParam));
 
-    services->at->run([&] { ky_at_emit_urc_broadcast(services->at->skeleton<KyAt>(), "+CREG: 1", ""); });
-    services->gnss->run([&] {
-        ky_gnss_emit_gps_parsered_update(services->gnss->skeleton<KyGnss>(),
+    services->at.run([&] { ky_at_emit_urc_broadcast(services->at.skeleton<KyAt>(), "+CREG: 1", ""); });
+    services->gnss.run([&] {
+        ky_gnss_emit_gps_parsered_update(services->gnss.skeleton<KyGnss>(),
                                          g_variant_new("(iiiiiiiiii)", 3, 0, 0, 0, 0, 0, 0, 0, 0, 0));
     });
-    services->pm->run([&] { ky_pm_emit_power_state_changed(services->pm->skeleton<KyPm>(), 4, 0, 0); });
-    services->gb->run([&] {
+    services->pm.run([&] { ky_pm_emit_power_state_changed(services->pm.skeleton<KyPm>(), 4, 0, 0); });
+    services->gb.run([&] {
         const guint8 byte = 9;
-        ky_gbreal_emit_gb_real_data(services->gb->skeleton<KyGbreal>(), 1,
+        ky_gbreal_emit_gb_real_data(services->gb.skeleton<KyGbreal>(), 1,
                                     g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, &byte, 1, 1));
     });
     ASSERT_TRUE(pump_until([] { return g_seen.size() >= 4; }));
@@ -162,20 +152,21 @@ TEST(BusRestart, TheProcessLivesCallsFailMeanwhileAndCallsAndCallbacksComeBackWi
 }
 
 TEST(BusRestart, SignalsAndPublishedStateComeBackWithoutAnyCall) {
-    auto gb = fake("ky.gbreal", "/ky/gbreal", ky_gbreal_skeleton_new);
+    auto gb = std::make_unique<BoxFakes>(Strings{"gbreal"});
     ASSERT_EQ(InitGbRealDataClient([](int32_t length, const uint8_t *) { g_seen.push_back(std::to_string(length)); }),
               0);
     gb.reset();
     tbox::test::stop_private_bus();
     pump_for(3 * tbox::client::kRetryMs);  // the retries fail while the bus is gone
     tbox::test::restart_private_bus();
-    gb = fake("ky.gbreal", "/ky/gbreal", ky_gbreal_skeleton_new);
-    gb->run([&] { ky_gbreal_set_alarm_state(gb->skeleton<KyGbreal>(), TRUE); });
+    gb = std::make_unique<BoxFakes>(Strings{"gbreal"});
+    FakeService &service = (*gb)["gbreal"];
+    service.run([&] { ky_gbreal_set_alarm_state(service.skeleton<KyGbreal>(), TRUE); });
     const guint8 byte = 1;
     // The client comes back by its own retry, at a moment the test cannot know: it emits until heard.
     EXPECT_TRUE(pump_until([&] {
-        gb->run([&] {
-            ky_gbreal_emit_gb_real_data(gb->skeleton<KyGbreal>(), 7,
+        service.run([&] {
+            ky_gbreal_emit_gb_real_data(service.skeleton<KyGbreal>(), 7,
                                         g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, &byte, 1, 1));
         });
         pump_for(50);
@@ -183,14 +174,15 @@ TEST(BusRestart, SignalsAndPublishedStateComeBackWithoutAnyCall) {
     }));
     EXPECT_EQ(g_seen.at(0), "7");
     EXPECT_TRUE(pump_until([] { return IsAlarm() == 1; }));
-    EXPECT_EQ(gb->count("GetKL15AndChargingStatus"), 0u);
+    EXPECT_EQ(service.count("GetKL15AndChargingStatus"), 0u);
 }
 
 TEST(BusRestart, CallsFromManyThreadsAcrossARestartFailOrSucceedAndAllSucceedAfterwards) {
-    auto param = fake("ky.param", "/ky/param", ky_param_skeleton_new);
-    auto answer = [&] {
-        param->reply("handle-get-param-type", g_variant_new("(i)", PARAM_TYPE_INT));
-        param->reply("handle-get-param", g_variant_new("(s)", "5"));
+    std::unique_ptr<BoxFakes> param;
+    auto answer = [&] {  // a new service
+        param = std::make_unique<BoxFakes>(Strings{"param"});
+        (*param)["param"].reply("handle-get-param-type", g_variant_new("(i)", PARAM_TYPE_INT));
+        (*param)["param"].reply("handle-get-param", g_variant_new("(s)", "5"));
     };
     answer();
     ASSERT_EQ(InitParamsInterface(), 0);
@@ -212,9 +204,8 @@ TEST(BusRestart, CallsFromManyThreadsAcrossARestartFailOrSucceedAndAllSucceedAft
     tbox::test::stop_private_bus();
     EXPECT_TRUE(pump_until([&] { return failed > 0; }));
     tbox::test::restart_private_bus();
-    param = fake("ky.param", "/ky/param", ky_param_skeleton_new);
     answer();
-    EXPECT_TRUE(pump_until([&] { return param->count("GetParam") >= 8; }));
+    EXPECT_TRUE(pump_until([&] { return (*param)["param"].count("GetParam") >= 8; }));
     stop = true;
     for (auto &t : threads) t.join();
     int value = 0;

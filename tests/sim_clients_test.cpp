@@ -1,12 +1,10 @@
-// The platform clients (gnss, param, net, wifi, pm, gb) and the upgrade task client end to end against the
-// simulator: one case each; and the positions the simulator's NMEA parser gives those clients.
+// The platform clients end to end against the simulator where tboxctl's sessions (which run the same
+// clients) do not already go: GNSS callbacks, the network callback, Wi-Fi records and the upgrade task
+// client; and the positions the simulator's NMEA parser gives those clients.
 #include <gtest/gtest.h>
 
-#include <tbox/gb.h>
 #include <tbox/gnss.h>
 #include <tbox/net.h>
-#include <tbox/param.h>
-#include <tbox/pm.h>
 #include <tbox/upgrade.h>
 #include <tbox/wifi.h>
 
@@ -27,7 +25,6 @@
 #include "support/pump.h"
 #include "support/sim_runner.h"
 
-using tbox::test::pump_for;
 using tbox::test::pump_until;
 using tbox::test::SimRunner;
 
@@ -121,21 +118,6 @@ TEST(SimNmea, PositionsInEveryHemisphereAndRefusedOnesOffTheGlobe) {
     }
 }
 
-TEST_F(SimClients, ParamClientWritesWithinTheLimits) {
-    ASSERT_EQ(start(), "");
-    ASSERT_EQ(InitParamsInterface(), 0);
-    int value = 5;
-    EXPECT_EQ(SetParamsValue(1, &value), -1) << "below the minimum";
-    value = 45;
-    EXPECT_EQ(SetParamsValue(1, &value), 0);
-    EXPECT_EQ(GetParamsValue(1, &value), 0);
-    EXPECT_EQ(value, 45);
-    char text[1024] = "";
-    EXPECT_EQ(SetParamsValue(3, "platform.example.net"), 0);
-    EXPECT_EQ(GetParamsValue(3, text), 0);
-    EXPECT_STREQ(text, "platform.example.net");
-}
-
 std::vector<std::pair<int, int>> g_net;
 
 TEST_F(SimClients, NetClientFollowsAProfileGoingDown) {
@@ -174,38 +156,6 @@ TEST_F(SimClients, WifiClientRunsTheAccessPointAndJoinsANetwork) {
     EXPECT_EQ(ConnectWiFiStaToApp("depot-wlan", "1234"), -1) << "wrong password";
     EXPECT_EQ(ConnectWiFiStaToApp("depot-wlan", ""), 0);
     EXPECT_EQ(ClientGetWifiStatus(), 4);
-}
-
-std::vector<std::vector<int>> g_pm;
-
-TEST_F(SimClients, PmClientHoldsSleepOffAndWakesByAlarm) {
-    ASSERT_EQ(start(), "");
-    ASSERT_EQ(InitPmClient("sim-test"), 0);
-    ASSERT_EQ(RegisterPmStateChangeCBack([](uint8_t s, uint8_t w, int32_t id) { g_pm.push_back({s, w, id}); }), 0);
-    EXPECT_EQ(SetSleepEvent("navigation"), 0);
-    EXPECT_EQ(sim->inject("pm.sleep"), "");
-    pump_for(100);
-    EXPECT_TRUE(g_pm.empty()) << "held off";
-    EXPECT_EQ(CleanSleepEvent("navigation"), 0);
-    ASSERT_TRUE(pump_until([] { return g_pm.size() == 1; }));
-    EXPECT_EQ(CreateSleepAlarm(1, 42), 0);
-    ASSERT_TRUE(pump_until([] { return g_pm.size() == 2; }, 3000));
-    EXPECT_EQ(g_pm, (std::vector<std::vector<int>>{{3, 0, 0}, {1, 3, 42}}));
-    EXPECT_EQ(GetPmWakeUpSource(), 3);
-}
-
-std::vector<std::vector<uint8_t>> g_gb;
-
-TEST_F(SimClients, GbClientReceivesRecordsAndSeesTheAlarm) {
-    tbox::sim::Options options;
-    options.gb_interval_ms = 30;
-    ASSERT_EQ(start(options), "");
-    ASSERT_EQ(InitGbRealDataClient([](int32_t n, const uint8_t *d) { g_gb.emplace_back(d, d + n); }), 0);
-    ASSERT_TRUE(pump_until([] { return !g_gb.empty(); }));
-    EXPECT_EQ(g_gb[0].size(), 23u);
-    EXPECT_EQ(IsAlarm(), 0);
-    EXPECT_EQ(sim->inject("gb.alarm 1"), "");
-    ASSERT_TRUE(pump_until([] { return IsAlarm() == 1; }));
 }
 
 std::vector<int> g_upgrade_states;

@@ -1,7 +1,6 @@
 // The platform simulator against the SDK's clients and the generated proxies, on a private bus.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <tbox/at.h>
 #include <tbox/bt_gdbus.h>
 #include <tbox/ecall_gdbus.h>
@@ -224,6 +223,9 @@ TEST(Simulator, SleepEventsHoldSleepOffAndAlarmsWakeWithTheirId) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(800));
     pump_for(300);
     EXPECT_EQ(changes(), "Power(0x01, 0x03, 7)") << "woken by alarm 7 only";
+    guint8 source = 0;
+    EXPECT_EQ(outcome([&](GError **e) { ky_pm_call_get_wake_up_source_sync(p, &source, nullptr, e); }), "");
+    EXPECT_EQ(source, 3) << "the alarm";
 
     signals.signals.clear();
     EXPECT_EQ(sim.inject("pm.sleep"), "");
@@ -499,28 +501,17 @@ TEST(Simulator, TwoSimulatorsNeverShareState) {
     g_object_unref(bus2);
 }
 
-}  // namespace
-
-namespace {
-
 // A process killed while bound must not hold the upgrade for ever: the binding goes when the binder's bus
 // name leaves the bus, or when the bound pid no longer exists; a live binder on the bus keeps it.
 TEST(Simulator, AnUpgradeBindingEndsWithItsBindersConnectionOrProcess) {
     SimRunner sim;
     ASSERT_EQ(sim.failure(), "");
-    const pid_t child = fork();
-    if (child == 0) _exit(0);
-    ASSERT_GT(child, 0);
-    waitpid(child, nullptr, 0);  // a pid that no longer exists
+    const pid_t child = tbox::test::ended_pid();
     GDBusConnection *binder = tbox::test::open_bus_connection();
     GObjectPtr<KyUpdate> own(
         ky_update_proxy_new_sync(binder, G_DBUS_PROXY_FLAGS_NONE, "ky.update", "/ky/update", nullptr, nullptr));
     auto other = proxy(ky_update_proxy_new_for_bus_sync, "ky.update", "/ky/update");
-    auto bound = [&] {
-        gint pid = -1;
-        ky_update_call_get_bind_id_sync(other.get(), &pid, nullptr, nullptr);
-        return pid;
-    };
+    const auto bound = tbox::test::bound_pid;
     const gint me = getpid();
     EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(own.get(), me, nullptr, e); }), "");
     EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(other.get(), me + 1, nullptr, e); }),

@@ -4,7 +4,6 @@
 // upgrade directory as they were, and the task unbound.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,8 @@
 #include "support/tboxctl_run.h"
 #include "tbox/upgrade_gdbus.h"
 
+using tbox::test::Background;
+using tbox::test::bound_pid;
 using tbox::test::CtlResult;
 using tbox::test::get;
 using tbox::test::put;
@@ -49,26 +50,6 @@ std::string last_line(const std::string &text) {
     std::string t = text;
     while (!t.empty() && t.back() == '\n') t.pop_back();
     return t.substr(t.rfind('\n') == std::string::npos ? 0 : t.rfind('\n') + 1);
-}
-
-// Reads `fd` into `text` until `needle` has appeared `times` times, or to the end; whether it did.
-bool read_until(int fd, std::string &text, const std::string &needle, size_t times = 1) {
-    auto count = [&] {
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-        return n;
-    };
-    char c = 0;
-    while (count() < times && read(fd, &c, 1) == 1) text.push_back(c);
-    return count() >= times;
-}
-
-// A pid that no longer exists: a child that has ended and been reaped.
-pid_t ended_pid() {
-    const pid_t child = fork();
-    if (child == 0) _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
 }
 
 class TboxctlUpgrade : public ::testing::Test {
@@ -112,41 +93,6 @@ protected:
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, (std::vector<std::string>{"old_upgrade.tgz", "upgradepkg", "version.txt"})) << what;
         EXPECT_EQ(bound_pid(), 0) << what << ": the task was left bound";
-    }
-
-    // The pid the upgrade service holds as bound (0: none), asked over the bus as any client would.
-    static int bound_pid() {
-        GError *error = nullptr;
-        KyUpdate *proxy = ky_update_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.update",
-                                                           "/ky/update", nullptr, &error);
-        if (proxy == nullptr) {
-            ADD_FAILURE() << error->message;
-            g_error_free(error);
-            return -1;
-        }
-        gint pid = -1;
-        if (!ky_update_call_get_bind_id_sync(proxy, &pid, nullptr, &error)) {
-            ADD_FAILURE() << error->message;
-            g_error_free(error);
-        }
-        g_object_unref(proxy);
-        return pid;
-    }
-
-    // Starts tboxctl with `args` in the background; its standard error comes through `err`.
-    static GPid spawn(const Words &args, gint &err) {
-        const std::string address = tbox::test::private_bus_address();
-        std::vector<std::string> words = {TBOXCTL_PATH, "--address", address};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<gchar *> argv;
-        for (auto &w : words) argv.push_back(const_cast<gchar *>(w.c_str()));
-        argv.push_back(nullptr);
-        GPid pid = 0;
-        if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid,
-                                      nullptr, nullptr, &err, nullptr)) {
-            ADD_FAILURE() << "cannot start tboxctl";
-        }
-        return pid;
     }
 
     tbox::test::TempDir served;
@@ -231,36 +177,14 @@ TEST_F(TboxctlUpgrade, AFailingStepStopsTheRoadAndLeavesTheBoxAsItWas) {
 }
 
 TEST_F(TboxctlUpgrade, CtrlCStopsTheRoadAfterTheStepUnderWayAndLeavesTheBoxAsItWas) {
-    const std::string address = tbox::test::private_bus_address();
-    const std::string url = http->url("/drip/300");  // 300 KiB over about 6 s
-    const char *argv[] = {TBOXCTL_PATH,
-                          "--address",
-                          address.c_str(),
-                          "upgrade",
-                          "run",
-                          "--url",
-                          url.c_str(),
-                          "--version",
-                          kNewVersion,
-                          "--md5",
-                          "00000000000000000000000000000000",
-                          nullptr};
-    GPid pid = 0;
-    gint err = -1;
-    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
-                                         nullptr, nullptr, &pid, nullptr, nullptr, &err, nullptr));
-    std::string text;
-    char c = 0;
-    while (text.find("download: ") == std::string::npos && read(err, &c, 1) == 1) text.push_back(c);
-    kill(pid, SIGINT);  // while the download runs
-    while (read(err, &c, 1) == 1) text.push_back(c);
-    close(err);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << text;
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_NE(text.find("download: 100%"), std::string::npos) << "the download ran to its end\n" << text;
-    EXPECT_EQ(last_line(text), "tboxctl upgrade run: download: interrupted");
+    Background road({"upgrade", "run", "--url", http->url("/drip/300"),  // 300 KiB over about 6 s
+                     "--version", kNewVersion, "--md5", std::string(32, '0')},
+                    Background::kErr);
+    road.read_until("download: ");
+    kill(road.pid, SIGINT);  // while the download runs
+    EXPECT_EQ(road.wait(), 1) << road.text;
+    EXPECT_NE(road.text.find("download: 100%"), std::string::npos) << "the download ran to its end\n" << road.text;
+    EXPECT_EQ(last_line(road.text), "tboxctl upgrade run: download: interrupted");
     expect_box_as_it_was("interrupted");
     EXPECT_EQ(sim->received("ky.update StartUpgrade").size(), 0u);
 }
@@ -284,37 +208,26 @@ TEST_F(TboxctlUpgrade, CtrlCAfterTheHandOverLetsTheRoadRunToItsEnd) {
     options.upgrade_ms = 3000;  // the service installs for a while: time for two Ctrl-C
     sim = std::make_unique<tbox::test::SimRunner>(options);
     ASSERT_EQ(sim->failure(), "");
-    gint err = -1;
-    const GPid pid = spawn(road("patch", sha256_of(served / "patch")), err);
+    Background run(road("patch", sha256_of(served / "patch")), Background::kErr);
     ASSERT_TRUE(tbox::test::pump_until([&] { return !sim->received("ky.update StartUpgrade").empty(); }, 30000));
     const std::string finishing = "tboxctl upgrade run: the package is handed over; finishing the upgrade\n";
-    std::string text;
-    kill(pid, SIGINT);
-    EXPECT_TRUE(read_until(err, text, finishing)) << text;
-    kill(pid, SIGINT);  // a second one changes nothing either
-    EXPECT_TRUE(read_until(err, text, finishing, 2)) << text;
-    while (read_until(err, text, "\n", 1000)) {
-    }
-    close(err);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << text;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    kill(run.pid, SIGINT);
+    EXPECT_TRUE(run.read_until(finishing)) << run.text;
+    kill(run.pid, SIGINT);  // a second one changes nothing either
+    EXPECT_TRUE(run.read_until(finishing, 2)) << run.text;
+    EXPECT_EQ(run.wait(), 0) << run.text;
     EXPECT_EQ(get(kVersionFile), kNewVersion);
     EXPECT_EQ(bound_pid(), 0) << "unbound at the end";
 }
 
 TEST_F(TboxctlUpgrade, AKilledRoadHoldsNoBindingAndTheNextRunSucceeds) {
-    gint err = -1;
-    const GPid pid = spawn(
+    Background run(
         {"upgrade", "run", "--url", http->url("/drip/300"), "--version", kNewVersion, "--sha256", std::string(64, 'A')},
-        err);
-    std::string text;
-    ASSERT_TRUE(read_until(err, text, "download: ")) << text;
+        Background::kErr);
+    ASSERT_TRUE(run.read_until("download: ")) << run.text;
     EXPECT_GT(bound_pid(), 0);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    close(err);
+    kill(run.pid, SIGKILL);
+    run.wait();
     EXPECT_TRUE(tbox::test::pump_until([] { return bound_pid() == 0; })) << "released when the process went";
     const CtlResult r = tboxctl(road("patch", sha256_of(served / "patch")));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -347,7 +260,7 @@ TEST_F(TboxctlUpgrade, AStaleBindingIsReclaimedOnlyWhenItsProcessIsGone) {
         g_dbus_method_invocation_return_value(inv, nullptr);
         return true;
     });
-    const int gone = ended_pid();
+    const int gone = tbox::test::ended_pid();
     const std::string reclaimed = "reclaimed stale binding of pid " + std::to_string(gone) + "\n";
     struct Row {
         int bound_before;

@@ -4,6 +4,10 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <tbox/upgrade_gdbus.h>
+#include <unistd.h>
 
 #include <functional>
 #include <future>
@@ -76,5 +80,26 @@ private:
     GPid pid_ = 0;
     std::string dir_;
 };
+
+// The pid the upgrade service holds as bound (0: none), asked over the system bus as any client would.
+inline int bound_pid() {
+    GError *error = nullptr;
+    gint pid = -1;
+    KyUpdate *proxy = ky_update_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, "ky.update",
+                                                       "/ky/update", nullptr, &error);
+    if (proxy != nullptr) ky_update_call_get_bind_id_sync(proxy, &pid, nullptr, &error);
+    if (error != nullptr) ADD_FAILURE() << error->message;
+    g_clear_error(&error);
+    if (proxy != nullptr) g_object_unref(proxy);
+    return pid;
+}
+
+// A pid that no longer exists: a child that has ended and been reaped.
+inline pid_t ended_pid() {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
 
 }  // namespace tbox::test

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <glib.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -65,6 +68,63 @@ CtlResult tboxctl_while(const std::vector<std::string> &args, Poke poke, int per
     runner.join();
     return r;
 }
+
+// tboxctl started in the background (no time limit), one of its outputs read through `fd`; killed if the
+// test ends first.
+class Background {
+public:
+    enum Stream { kOut, kErr };
+    Background(const std::vector<std::string> &args, Stream stream) {
+        std::vector<std::string> words = {TBOXCTL_PATH, "--address", private_bus_address()};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<gchar *> argv;
+        for (auto &w : words) argv.push_back(const_cast<gchar *>(w.c_str()));
+        argv.push_back(nullptr);
+        if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid,
+                                      nullptr, stream == kOut ? &fd : nullptr, stream == kErr ? &fd : nullptr,
+                                      nullptr)) {
+            ADD_FAILURE() << "cannot start tboxctl";
+        }
+    }
+    ~Background() {
+        if (pid > 0) kill(pid, SIGKILL);  // a test that stopped early leaves no tboxctl behind
+        wait();
+    }
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+
+    // Reads into `text` until `needle` has appeared `times` times, or to the end; whether it did.
+    bool read_until(const std::string &needle, size_t times = 1) {
+        auto count = [&] {
+            size_t n = 0;
+            for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+            return n;
+        };
+        char c = 0;
+        while (count() < times && fd >= 0 && read(fd, &c, 1) == 1) text.push_back(c);
+        return count() >= times;
+    }
+    // Reads to the end and reaps the process: its exit status, or 128 + the signal that ended it.
+    int wait() {
+        if (pid <= 0) return status_;
+        char c = 0;
+        while (fd >= 0 && read(fd, &c, 1) == 1) text.push_back(c);
+        if (fd >= 0) close(fd);
+        fd = -1;
+        int wait_status = 0;
+        waitpid(pid, &wait_status, 0);
+        pid = 0;
+        status_ = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+        return status_;
+    }
+
+    GPid pid = 0;
+    gint fd = -1;
+    std::string text;  // what has been read
+
+private:
+    int status_ = -1;
+};
 
 inline size_t line_count(const std::string &text) {
     size_t n = 0;
