@@ -87,6 +87,8 @@ TEST(BSDiffPatchFileTest, StaleTemporariesOfItsPatternGoAndTheNewFileGetsTheMode
           "bspatch-1-0-0", ".bspatch-9-9-9.tgz", ".bspatch-2-2-2", ".bspatch-3-3-3"}) {
         ASSERT_EQ(utimensat(AT_FDCWD, (dir / name).c_str(), minuteAgo, AT_SYMLINK_NOFOLLOW), 0) << name;
     }
+    const timespec justAMinuteAgo[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};  // stale already
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / ".bspatch-1-0-0").c_str(), justAMinuteAgo, 0), 0);
     const mode_t mask = umask(027);
     g_sync.tmpfile_refused = true;
     take_sync_calls();
