@@ -148,6 +148,7 @@ TEST(BSDiffPatchFileTest, HostileOrCorruptPatchesFailAndLeaveTheNewFileAlone) {
         {"negative y", make_patch(6, {4, -2, 0}, "abcd", "ef")},
         {"x of 2^32 + 4", make_patch(6, {(int64_t{1} << 32) + 4, 2, 0}, "abcd", "ef")},
         {"z of -2^40", make_patch(6, {4, 2, -(int64_t{1} << 40)}, "abcd", "ef")},
+        {"z of 2^31, one past the largest", make_patch(6, {4, 2, int64_t{1} << 31}, "abcd", "ef")},
         {"x runs past the new size", make_patch(3, {4, 0, 0}, "abcd", "")},
         {"y runs past the new size", make_patch(5, {4, 2, 0}, "abcd", "ef")},
         {"bzip2 bomb of empty triples", make_patch(1 << 30, std::vector<int64_t>(300000), "", "")},
