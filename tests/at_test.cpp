@@ -95,7 +95,8 @@ TEST_F(AtClient, CsqStoresTheLeadingNumberOfTheAnswer) {
                                                   {"99", 99},
                                                   {"+CSQ: 31,99", 0},
                                                   {"300,99", 300 & 0xFF},
-                                                  {"23,99 and a tail past twelve bytes", 23}};
+                                                  {"23,99 and a tail past twelve bytes", 23},
+                                                  {"000000000012", 1}};  // twelve: the eleven that fit
     for (const auto &c : cases) script.push_back({0, c.first});
     ASSERT_EQ(InitAtInterface(nullptr), 0);
     for (const auto &[answer, expected] : cases) {

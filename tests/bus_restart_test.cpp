@@ -2,8 +2,10 @@
 // codes meanwhile, and afterwards the calls and the callbacks registered once work again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,22 @@ using tbox::test::LogCapture;
 using tbox::test::PrintCapture;
 using tbox::test::pump_for;
 using tbox::test::pump_until;
+
+// The library's timeout sources are recorded through -Wl,--wrap=g_timeout_source_new, so the shipped
+// retry period shows without waiting for it.
+namespace {
+std::mutex g_intervalsLock;
+std::vector<guint> g_intervals;
+}  // namespace
+
+extern "C" GSource *__real_g_timeout_source_new(guint interval);
+extern "C" GSource *__wrap_g_timeout_source_new(guint interval) {
+    {
+        const std::lock_guard<std::mutex> lock(g_intervalsLock);
+        g_intervals.push_back(interval);
+    }
+    return __real_g_timeout_source_new(interval);
+}
 
 namespace {
 
@@ -105,6 +123,10 @@ TEST(BusRestart, TheProcessLivesCallsFailMeanwhileAndCallsAndCallbacksComeBackWi
     services.reset();
     tbox::test::stop_private_bus();
     pump_for(3 * tbox::client::kRetryMs);  // GLib's shared connection would end the process here
+    {
+        const std::lock_guard<std::mutex> lock(g_intervalsLock);
+        EXPECT_NE(std::count(g_intervals.begin(), g_intervals.end(), 500u), 0) << "no retry every 500 ms";
+    }
     LogCapture log;
     EXPECT_EQ(results(), (Strings{"at -22", "gnss false", "param -1", "net -1", "wifi -1", "wifi off 255", "pm -1",
                                   "gb -1", "update -1"}));

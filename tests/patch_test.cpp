@@ -87,6 +87,8 @@ TEST(BSDiffPatchFileTest, StaleTemporariesOfItsPatternGoAndTheNewFileGetsTheMode
           "bspatch-1-0-0", ".bspatch-9-9-9.tgz", ".bspatch-2-2-2", ".bspatch-3-3-3"}) {
         ASSERT_EQ(utimensat(AT_FDCWD, (dir / name).c_str(), minuteAgo, AT_SYMLINK_NOFOLLOW), 0) << name;
     }
+    const timespec justAMinuteAgo[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};  // stale already
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / ".bspatch-1-0-0").c_str(), justAMinuteAgo, 0), 0);
     const mode_t mask = umask(027);
     g_sync.tmpfile_refused = true;
     take_sync_calls();
@@ -146,6 +148,7 @@ TEST(BSDiffPatchFileTest, HostileOrCorruptPatchesFailAndLeaveTheNewFileAlone) {
         {"negative y", make_patch(6, {4, -2, 0}, "abcd", "ef")},
         {"x of 2^32 + 4", make_patch(6, {(int64_t{1} << 32) + 4, 2, 0}, "abcd", "ef")},
         {"z of -2^40", make_patch(6, {4, 2, -(int64_t{1} << 40)}, "abcd", "ef")},
+        {"z of 2^31, one past the largest", make_patch(6, {4, 2, int64_t{1} << 31}, "abcd", "ef")},
         {"x runs past the new size", make_patch(3, {4, 0, 0}, "abcd", "")},
         {"y runs past the new size", make_patch(5, {4, 2, 0}, "abcd", "ef")},
         {"bzip2 bomb of empty triples", make_patch(1 << 30, std::vector<int64_t>(300000), "", "")},

@@ -139,9 +139,18 @@ TEST_F(QueueChannels, ReceiveTakesAtMostTheLargestTextAndPollsEvery50msUntilDest
     check_largest(true, keyId, MCU_MSG_BUFFER_SIZE, MCU_MSG_MAX_TEXT_SIZE);
     check_largest(false, keyId, CONFIG_MSG_BUFFER_SIZE, CONFIG_MSG_MAX_TEXT_SIZE);
 
+    std::vector<unsigned char> buffer(MCU_MSG_BUFFER_SIZE, 0xEE);
+    // A record cut inside its length field logs no length, not what the caller's buffer held before.
+    for (bool mcu : {true, false}) {
+        ASSERT_EQ(raw_send(msgget(keyId, 0), 0x0201, Bytes{0x01, 0x02, 0x00, 0x00, 0x07}), 0);
+        EXPECT_EQ(get(mcu, keyId, buffer.data(), 0), 5);
+        EXPECT_TRUE(log_.contains(mcu ? "recv [5] OK,MsgType[0x0201],MsgLen[0],MsgSubCmd[0]\n"
+                                      : "recv [5] OK,MsgType[0x0201],MsgLen[0]\n"))
+            << mcu;
+    }
+
     // On an empty queue: a first attempt, then one every 50 ms; MCU timeouts count seconds, configuration ones ms.
     g_countedQueue = msgget(keyId, 0);
-    std::vector<unsigned char> buffer(MCU_MSG_BUFFER_SIZE);
     EXPECT_EQ(get(true, keyId, buffer.data(), 0), -12);
     EXPECT_EQ(g_polls.exchange(0), 1);
     EXPECT_EQ(get(false, keyId, buffer.data(), 49), -12);

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/io.h"
 #include "tbox/errors.h"
 #include "tbox/uart.h"
 
@@ -208,6 +209,16 @@ TEST(Uart, BytesPassUnchangedBothWaysAndFailuresHaveTheirResults) {
     EXPECT_EQ(UartSendData(closed, p, 0), -1);
     EXPECT_EQ(UartRecvData(closed, p, 4), -11);
     UartClose(fd);
+
+    // A send that fails after part of the data went out reports that part (a non-blocking pipe of one page).
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
+    const int room = fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(room, 0);
+    const std::vector<uint8_t> lots(static_cast<size_t>(room) * 2, 0x55);
+    EXPECT_EQ(UartSendData(pipeFds[1], lots.data(), static_cast<uint32_t>(lots.size())), room);
+    UartClose(pipeFds[0]);
+    UartClose(pipeFds[1]);
 }
 
 // A line opened by UartInit (115200 8N1) on a fresh pty, and SIGUSR1 installed without SA_RESTART, so
@@ -256,6 +267,16 @@ TEST(Uart, ReceiveInterruptedBySignalReturnsTheReadError) {
     EXPECT_EQ(UartRecvData(line.fd, buffer, sizeof buffer), TBOX_ERR_READ);
     returned = true;
     far_end.join();
+
+    // The library's whole reads (tbox::io::read_full) go on through the same interruptions (the count
+    // may include the byte that ended the wait above).
+    std::thread sender([&, reader = pthread_self()] {
+        InterruptibleLine::interrupt(reader, 5, false);
+        const uint8_t bytes[4] = {1, 2, 3, 4};
+        EXPECT_EQ(write(line.master, bytes, sizeof bytes), 4);
+    });
+    EXPECT_EQ(tbox::io::read_full(line.fd, buffer, 4), 4);
+    sender.join();
 }
 
 // Whether thread `tid` of this process sleeps (in the blocking read under test) within 5 s.
