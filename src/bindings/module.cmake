@@ -32,8 +32,13 @@ foreach(xml IN LISTS TBOX_INTERFACE_FILES)
   list(APPEND TBOX_GEN_HEADERS ${out}.h)
 endforeach()
 
+# One target owns the generated files. Every other consumer (the objects, the export list below, the
+# version script) waits for it, so no two targets run the same generation at once in a parallel build.
+add_custom_target(tbox_bindings_generated DEPENDS ${TBOX_GEN_SOURCES} ${TBOX_GEN_HEADERS})
+
 # Generated code keeps default visibility: the version script decides what leaves the library.
 add_library(tbox_bindings OBJECT ${TBOX_GEN_SOURCES})
+add_dependencies(tbox_bindings tbox_bindings_generated)
 target_include_directories(tbox_bindings PUBLIC
   $<BUILD_INTERFACE:${TBOX_GEN_DIR}> $<BUILD_INTERFACE:${TBOX_GEN_DIR}/tbox>)
 target_link_libraries(tbox_bindings PUBLIC PkgConfig::GIO)
