@@ -197,6 +197,13 @@ TEST_F(Resume, AgainstNginxFetchesVerifiesAndReportsBothDigestsAndTheWholeObject
     older.size = offsetof(TboxDownloadOptions, md5);
     std::remove(out.c_str());
     EXPECT_EQ(fetch(nginx.url("/pkg"), older), (Got{0, "upgrade:download OK!"}));
+    // A receive-rate cap is a floor on the time a whole object takes (a slow machine only adds to it).
+    std::remove(out.c_str());
+    const uint64_t cap = package.size() * 2 / 3;  // bytes per second: at least 1.5 s for the object
+    const gint64 start = g_get_monotonic_time();
+    EXPECT_EQ(fetch(nginx.url("/pkg"), opts(0, 0, cap, sha.c_str())), (Got{0, "upgrade:download OK!"}));
+    EXPECT_GE(g_get_monotonic_time() - start, 1400 * 1000) << "the cap was not kept";
+    EXPECT_TRUE(get(out) == package);
 }
 
 TEST_F(Resume, AgainstNginxAKilledDownloadResumesByteExactAndAChangedObjectStartsAgain) {

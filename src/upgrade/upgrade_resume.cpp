@@ -316,10 +316,27 @@ void take_response(Download &d, CURL *curl) {
 struct Callbacks {
     Download *d;
     CURL *curl;
+    uint64_t maxRate = 0;   // bytes per second, 0: none
+    gint64 startUs = 0;     // when this attempt's first body bytes came
+    uint64_t received = 0;  // body bytes of this attempt
 };
 
+// Holds the transfer back until this attempt's bytes are within the cap. libcurl's own cap reads what the
+// socket holds in one go with a large receive buffer and overshoots by far, so the pace is kept here:
+// while the body callback sleeps nothing is read, and the sender is held back by the socket's window.
+void pace(Callbacks &cb, size_t n) {
+    if (cb.maxRate == 0) return;
+    const gint64 now = g_get_monotonic_time();
+    if (cb.received == 0) cb.startUs = now;
+    cb.received += n;
+    const long double dueUs = static_cast<long double>(cb.received) * 1e6L / static_cast<long double>(cb.maxRate);
+    const long double aheadUs = dueUs - static_cast<long double>(now - cb.startUs);
+    if (aheadUs > 0) g_usleep(static_cast<gulong>(std::min<long double>(aheadUs, 10e6L)));
+}
+
 size_t on_header(char *data, size_t size, size_t count, void *user) {
-    auto &[d, curl] = *static_cast<Callbacks *>(user);
+    Download *d = static_cast<Callbacks *>(user)->d;
+    CURL *curl = static_cast<Callbacks *>(user)->curl;
     const size_t n = size * count;
     const std::string line(data, n);
     if (line.compare(0, 5, "HTTP/") == 0) {  // a new response (after a 100 Continue, say)
@@ -350,7 +367,8 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
 }
 
 size_t on_body(char *data, size_t size, size_t count, void *user) {
-    Download &d = *static_cast<Callbacks *>(user)->d;
+    Callbacks &callbacks = *static_cast<Callbacks *>(user);
+    Download &d = *callbacks.d;
     const size_t n = size * count;
     if (d.code < 200 || d.code > 299 || !d.decided || d.restart || d.writeErrno != 0) return 0;
     if (d.end >= 0 && d.kept + static_cast<int64_t>(n) > d.end) {
@@ -368,6 +386,7 @@ size_t on_body(char *data, size_t size, size_t count, void *user) {
         d.writeErrno = errno != 0 ? errno : EIO;
         return 0;
     }
+    pace(callbacks, n);
     return n;
 }
 
@@ -410,7 +429,7 @@ Outcome attempt(Download &d, const Options &options, gint64 deadlineUs, CURLcode
     }
     CURL *c = handle.get();
     tbox::upgrade::apply_common_options(c);
-    Callbacks callbacks{&d, c};
+    Callbacks callbacks{&d, c, options.maxRate};
     d.code = 0;
     d.decided = d.overlong = d.restart = false;
     d.retryAfter = -1;
