@@ -558,10 +558,9 @@ const char *const kRunDetails =
     "of pid N\" on stderr); one held by a running process refuses the road.\n"
     "Ctrl-C (or SIGTERM) before the package is handed over stops the road after the step under way and puts\n"
     "the box back as it was (exit status 1); a second one quits at once. During the download it stops at\n"
-    "once and keeps the partial file (.part and .part.meta) so that the next run resumes it. Once the service has "
-    "accepted the\n"
-    "package the road runs to its end (version recorded, binding released): Ctrl-C then only prints that it\n"
-    "is finishing.";
+    "once and keeps the partial file (.part and .part.meta) so that the next run resumes it. Once the\n"
+    "service has accepted the package the road runs to its end (version recorded, binding released):\n"
+    "Ctrl-C then only prints that it is finishing.";
 
 Param digest_option(const char *name, const char *help) {
     return option(name, Kind::Text, help);
