@@ -2,7 +2,7 @@
 // fetching from a real nginx on 127.0.0.1 (Debian's nginx-light).
 //
 // Ours: DownloadUpgradePkg with the expected SHA-256 (checked as the bytes arrive), then BSDiffPatchFile.
-// Peer: `curl -s -o` + `sha256sum -c` + `bspatch`, through one shell, as an upgrade script would run them.
+// Peer: `curl -sf -o`, `sha256sum -c`, `bspatch`, one after the other, as an upgrade script would run them.
 // The package is a bsdiff 4.0 patch of about N MiB (default 64): a changed copy of the first half of the
 // old file (a sparse difference block) followed by N MiB of new bytes (the extra block), which is what a
 // large difference package mostly is. Rounds alternate which side goes first; each side's median is taken.
@@ -119,29 +119,45 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double ours(const std::string &url, const std::string &sha256, const std::string &work) {
+// Each side's time, split at its steps: download (+ digest), digest (the peer's second read), patch.
+struct Split {
+    double fetch = 0, digest = 0, patch = 0;
+    double total() const { return fetch + digest + patch; }
+};
+
+Split ours(const std::string &url, const std::string &sha256, const std::string &work) {
     const std::string fetched = work + "/ours.patch", rebuilt = work + "/ours.new";
     std::remove(fetched.c_str());
     std::remove(rebuilt.c_str());
-    const auto start = Clock::now();
+    Split t;
+    auto start = Clock::now();
     TboxDownloadOptions options{};
     options.size = sizeof options;
     options.sha256 = sha256.c_str();
     char status[TBOX_DOWNLOAD_STATUS_SIZE];
     if (DownloadUpgradePkg(url.c_str(), fetched.c_str(), &options, status) != 0) die(std::string("ours: ") + status);
+    t.fetch = seconds_since(start);
+    start = Clock::now();
     if (BSDiffPatchFile((work + "/old").c_str(), rebuilt.c_str(), fetched.c_str()) != 0) die("ours: patch failed");
+    t.patch = seconds_since(start);
+    return t;
+}
+
+double timed(const std::string &command) {
+    const auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) die("peer failed: " + command);
     return seconds_since(start);
 }
 
-double peer(const std::string &url, const std::string &sha256, const std::string &work) {
+Split peer(const std::string &url, const std::string &sha256, const std::string &work) {
     const std::string fetched = work + "/peer.patch", rebuilt = work + "/peer.new";
     std::remove(fetched.c_str());
     std::remove(rebuilt.c_str());
-    const std::string chain = "curl -sf -o " + fetched + " " + url + " && echo '" + sha256 + "  " + fetched +
-                              "' | sha256sum -c --quiet && bspatch " + work + "/old " + rebuilt + " " + fetched;
-    const auto start = Clock::now();
-    if (std::system(chain.c_str()) != 0) die("peer chain failed");
-    return seconds_since(start);
+    Split t;
+    t.fetch = timed("curl -sf -o " + fetched + " " + url);
+    t.digest = timed("echo '" + sha256 + "  " + fetched + "' | sha256sum -c --quiet");
+    t.patch = timed("bspatch " + work + "/old " + rebuilt + " " + fetched);
+    return t;
 }
 
 double median(std::vector<double> v) {
@@ -191,18 +207,24 @@ int main(int argc, char **argv) {
     stat(patch.c_str(), &st);
     std::printf("package %.1f MiB, new file %lld MiB\n", static_cast<double>(st.st_size) / (1 << 20), 2 * mib);
     std::vector<double> ourTimes, peerTimes;
+    std::vector<Split> ourSplits, peerSplits;
     bool equal = true;
     for (int round = 0; round < runs; ++round) {
         if (round % 2 == 0) {
-            ourTimes.push_back(ours(url, sha256, work));
-            peerTimes.push_back(peer(url, sha256, work));
+            ourSplits.push_back(ours(url, sha256, work));
+            peerSplits.push_back(peer(url, sha256, work));
         } else {
-            peerTimes.push_back(peer(url, sha256, work));
-            ourTimes.push_back(ours(url, sha256, work));
+            peerSplits.push_back(peer(url, sha256, work));
+            ourSplits.push_back(ours(url, sha256, work));
         }
+        ourTimes.push_back(ourSplits.back().total());
+        peerTimes.push_back(peerSplits.back().total());
         equal = equal && same_file(work + "/ours.new", work + "/new") && same_file(work + "/peer.new", work + "/new");
-        std::printf("round %d: ours %.3f s, curl+sha256sum+bspatch %.3f s\n", round + 1, ourTimes.back(),
-                    peerTimes.back());
+        const Split &o = ourSplits.back(), &p = peerSplits.back();
+        std::printf(
+            "round %d: ours %.3f s (download+digest %.3f, patch %.3f), peer %.3f s (curl %.3f, sha256sum "
+            "%.3f, bspatch %.3f)\n",
+            round + 1, o.total(), o.fetch, o.patch, p.total(), p.fetch, p.digest, p.patch);
     }
     kill(nginx, SIGKILL);
     waitpid(nginx, nullptr, 0);
