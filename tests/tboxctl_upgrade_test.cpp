@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -158,7 +160,8 @@ TEST_F(TboxctlUpgrade, AFailingStepStopsTheRoadAndLeavesTheBoxAsItWas) {
          "tboxctl upgrade run: download: upgrade:perform error:22-HTTP response code said error"},
         {"same version", road("patch", patch_sha, kOldVersion), "", "tboxctl upgrade run: check: upgrade:Same Version"},
         {"nobody listening",
-         {"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", kNewVersion, "--md5", std::string(32, 'a')},
+         {"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", kNewVersion, "--md5", std::string(32, 'a'),
+          "--attempts", "1"},
          "",
          "tboxctl upgrade run: download: upgrade:perform error:7-Couldn't connect to server"},
     };
@@ -174,19 +177,6 @@ TEST_F(TboxctlUpgrade, AFailingStepStopsTheRoadAndLeavesTheBoxAsItWas) {
             ASSERT_EQ(sim->inject("update.outcome 0"), "");
         }
     }
-}
-
-TEST_F(TboxctlUpgrade, CtrlCStopsTheRoadAfterTheStepUnderWayAndLeavesTheBoxAsItWas) {
-    Background road({"upgrade", "run", "--url", http->url("/drip/300"),  // 300 KiB over about 6 s
-                     "--version", kNewVersion, "--md5", std::string(32, '0')},
-                    Background::kErr);
-    road.read_until("download: ");
-    kill(road.pid, SIGINT);  // while the download runs
-    EXPECT_EQ(road.wait(), 1) << road.text;
-    EXPECT_NE(road.text.find("download: 100%"), std::string::npos) << "the download ran to its end\n" << road.text;
-    EXPECT_EQ(last_line(road.text), "tboxctl upgrade run: download: interrupted");
-    expect_box_as_it_was("interrupted");
-    EXPECT_EQ(sim->received("ky.update StartUpgrade").size(), 0u);
 }
 
 TEST_F(TboxctlUpgrade, CtrlCAtTheEndOfRestoreHandsNothingOver) {
@@ -291,7 +281,8 @@ TEST_F(TboxctlUpgrade, AStaleBindingIsReclaimedOnlyWhenItsProcessIsGone) {
          "tboxctl upgrade run: bind: the upgrade service refused",
          {"BindUpgrade", "GetBindId"}},
         {gone,
-         {"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", kNewVersion, "--md5", std::string(32, 'a')},
+         {"upgrade", "run", "--url", "http://127.0.0.1:1/p", "--version", kNewVersion, "--md5", std::string(32, 'a'),
+          "--attempts", "1"},
          1,
          "bind: ok\ncheck: upgrade:Check Version OK\n",
          "tboxctl upgrade run: bind: " + reclaimed,
@@ -345,6 +336,179 @@ TEST_F(TboxctlUpgrade, SingleSteps) {
     }
     EXPECT_EQ(get(complete), get(served / "new.tgz"));
     EXPECT_EQ(get(kVersionFile), kNewVersion);
+}
+
+// --- resumed downloads and signed packages --------------------------------------------------------
+
+// Reads `road` until a "download: N%" line with N >= `percent`; whether one came.
+bool read_until_percent(Background &road, int percent) {
+    for (size_t lines = 1; road.read_until("\n", lines); ++lines) {
+        const size_t end = road.text.size() - 1;
+        const size_t start = end == 0 ? 0 : road.text.rfind('\n', end - 1) + 1;
+        int n = -1;
+        if (std::sscanf(road.text.c_str() + start, "download: %d%%", &n) == 1 && n >= percent) return true;
+    }
+    return false;
+}
+
+// A whole package of 3 MiB, sent at about 1.6 MB/s, is cut past its 2 MiB checkpoint (by Ctrl-C, or by a
+// kill nothing can catch). The served object then changes its first bytes under the same ETag: only a
+// run that asks for the rest alone still gets the package its digest names.
+TEST_F(TboxctlUpgrade, AnInterruptedDownloadIsKeptAndTheNextRunResumesIt) {
+    const std::string src = served / "big";
+    std::filesystem::create_directories(src);
+    put(src + "/app.bin", tbox::test::noise(3 << 20, 11));
+    put(src + "/version.txt", kNewVersion);
+    run("tar -czf " + (served / "big.tgz") + " -C " + src + " app.bin version.txt");
+    const std::string original = get(served / "big.tgz");
+    const Words args = {"upgrade",   "run",       "--url",    http->url("/slow/big.tgz"),
+                        "--version", kNewVersion, "--sha256", sha256_of(served / "big.tgz"),
+                        "--type",    "whole"};
+    const std::string part = std::string(kUpgradeDir) + "/tboxctl-download.bin.part";
+    for (const int signal : {SIGINT, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signal));
+        put(kVersionFile, kOldVersion);
+        put(served / "big.tgz", original);
+        const size_t installs = sim->received("ky.update StartUpgrade").size();
+        const size_t unbinds = sim->received("ky.update UnbindUpgrade").size();
+        Words capped = args;
+        capped.insert(capped.end(), {"--max-rate", "2000000", "--attempts", "2", "--deadline", "60"});
+        Background road(capped, Background::kErr);
+        ASSERT_TRUE(read_until_percent(road, 75)) << road.text;
+        kill(road.pid, signal);
+        const int status = road.wait();
+        const std::string &text = road.text;
+        if (signal == SIGINT) {
+            EXPECT_EQ(status, 1) << text;
+            EXPECT_EQ(last_line(text),
+                      "tboxctl upgrade run: download: interrupted; the partial download is kept for the next run");
+            EXPECT_EQ(sim->received("ky.update UnbindUpgrade").size(), unbinds + 1) << "unbound on the way out";
+        }
+        EXPECT_TRUE(tbox::test::pump_until([] { return bound_pid() == 0; }));
+        EXPECT_TRUE(std::filesystem::exists(part)) << "the partial file is kept";
+        EXPECT_TRUE(std::filesystem::exists(part + ".meta"));
+        EXPECT_EQ(get(kVersionFile), kOldVersion);
+        EXPECT_EQ(sim->received("ky.update StartUpgrade").size(), installs) << "nothing handed over";
+
+        put(served / "big.tgz", std::string(1000, 'x') + original.substr(1000));
+        const CtlResult r = tboxctl(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("verify: upgrade:SHA256 OK\n"), std::string::npos) << r.out;
+        EXPECT_EQ(get(kVersionFile), kNewVersion);
+        EXPECT_TRUE(get(std::string(kUpgradeDir) + "/tboxctl-package.tgz") == original);
+        EXPECT_FALSE(std::filesystem::exists(part));
+    }
+}
+
+// With a release key, the package goes on only with its signature by that key, given as a file or fetched
+// from a URL; anything else is refused in one line before restore, and the box stays as it was.
+TEST_F(TboxctlUpgrade, WithAPublicKeyOnlyAPackageSignedByItIsInstalled) {
+    const tbox::test::TempDir keys;
+    for (const char *name : {"release", "other"}) {
+        const std::string key = keys / name;
+        run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + key + ".pem 2>/dev/null");
+        run("openssl pkey -in " + key + ".pem -pubout -out " + key + ".pub");
+        run("openssl dgst -sha256 -sign " + key + ".pem -out " + key + ".sig " + (served / "patch"));
+    }
+    run("cp " + (keys / "release.sig") + " " + (served / "patch.sig"));
+    run("cp " + (keys / "other.sig") + " " + (served / "patch.other.sig"));
+    const std::string release = keys / "release.pub";
+    const Words signed_by_url = {"--signature", http->url("/files/patch.sig"), "--public-key", release};
+    const struct {
+        Words extra;
+        std::string last;  // the refusal on stderr; "" for an installed package
+    } table[] = {
+        {{"--signature", http->url("/files/patch.unsigned"), "--public-key", release},
+         "tboxctl upgrade run: signature: refused, no signature: "
+         "upgrade:perform error:22-HTTP response code said error"},
+        {{"--signature", http->url("/files/patch.other.sig"), "--public-key", release},
+         "tboxctl upgrade run: signature: refused: upgrade:signature error"},
+        {{"--signature", keys / "other.sig", "--public-key", keys / "release.pem"},
+         "tboxctl upgrade run: signature: refused: upgrade:signature key refused"},
+        {signed_by_url, ""},
+        {{"--signature", keys / "release.sig", "--public-key", release}, ""},
+    };
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.extra[1]);
+        put(kVersionFile, kOldVersion);
+        run(std::string("cp ") + (served / "old.tgz") + " " + kOldPackage);
+        const size_t installs = sim->received("ky.update StartUpgrade").size();
+        Words args = road("patch", sha256_of(served / "patch"));
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        const CtlResult r = tboxctl(args);
+        if (!row.last.empty()) {
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_EQ(last_line(r.err), row.last);
+            EXPECT_EQ(r.out.find("restore: "), std::string::npos) << r.out;
+            EXPECT_EQ(sim->received("ky.update StartUpgrade").size(), installs) << "nothing handed over";
+            expect_box_as_it_was(row.last);
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("verify: upgrade:SHA256 OK\n"
+                             "signature: upgrade:signature OK\n"
+                             "restore: upgrade:bsdiff patch success\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(get(kVersionFile), kNewVersion);
+        EXPECT_FALSE(std::filesystem::exists(std::string(kUpgradeDir) + "/tboxctl-download.bin.sig"))
+            << "a fetched signature goes with the fetched package";
+    }
+    EXPECT_EQ(get(keys / "release.sig"), get(served / "patch.sig")) << "a given signature file stays";
+}
+
+// Bad transfer and signature options are bad usage: exit 2, one line, nothing sent to the box.
+TEST_F(TboxctlUpgrade, BadDownloadOptionsAreRefusedBeforeAnythingIsSent) {
+    const std::string key = served / "patch";  // any existing file passes as the key's path
+    const Words road_words = road("patch", std::string(64, 'a'));
+    const struct {
+        Words extra;
+        std::string err;
+    } table[] = {
+        {{"--attempts", "0"}, "--attempts"},
+        {{"--attempts", "101"}, "--attempts"},
+        {{"--deadline", "-1"}, "--deadline"},
+        {{"--max-rate", "fast"}, "--max-rate"},
+        {{"--max-rate", "0"}, "--max-rate"},
+        {{"--public-key", key}, "give --signature and --public-key together"},
+        {{"--signature", key}, "give --signature and --public-key together"},
+        {{"--signature", "/nonexistent.sig", "--public-key", key}, "--signature: no file /nonexistent.sig"},
+        {{"--signature", key, "--public-key", "/nonexistent.pem"}, "--public-key"},
+    };
+    for (const auto &row : table) {
+        Words args = road_words;
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        const CtlResult r = tboxctl(args);
+        EXPECT_EQ(r.status, 2) << row.extra[0] << ": " << r.err;
+        EXPECT_EQ(tbox::test::line_count(r.err), 1u) << r.err;
+        EXPECT_EQ(r.err.rfind("tboxctl upgrade run: " + row.err, 0), 0u) << r.err;
+    }
+    const std::string fetched = std::string(kUpgradeDir) + "/fetched.bin";
+    const CtlResult d = tboxctl({"upgrade", "download", http->url("/files/patch"), fetched, "--deadline", "0"});
+    EXPECT_EQ(d.status, 2) << d.err;
+    EXPECT_EQ(sim->received("ky.update").size(), 0u) << "nothing reached the box";
+    expect_box_as_it_was("bad usage");
+}
+
+// "upgrade download" resumes too. The peer cuts the first answer at 100000 bytes; the served object then
+// changes its first bytes under the same ETag, so only a download that asked for the rest ends with the
+// original first bytes.
+TEST_F(TboxctlUpgrade, DownloadResumesWhatAnEarlierOneLeft) {
+    const std::string original = tbox::test::noise(300000, 5);
+    put(served / "obj", original);
+    put(served / "obj.cut", "100000");
+    const std::string fetched = std::string(kUpgradeDir) + "/fetched.bin";
+    const Words args = {"upgrade", "download", http->url("/flaky/obj"), fetched, "--attempts", "1"};
+    const CtlResult cut = tboxctl(args);
+    EXPECT_EQ(cut.status, 1) << cut.out << cut.err;
+    EXPECT_EQ(get(fetched + ".part"), original.substr(0, 100000));
+    std::filesystem::remove(served / "obj.cut");
+    put(served / "obj", std::string(1000, 'x') + original.substr(1000));
+    const CtlResult rest = tboxctl(args);
+    EXPECT_EQ(rest.status, 0) << rest.err;
+    EXPECT_EQ(rest.out, "status: upgrade:download OK!\n");
+    EXPECT_TRUE(get(fetched) == original) << "the first 100000 bytes were not fetched again";
+    EXPECT_FALSE(std::filesystem::exists(fetched + ".part"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ Usage: http_peer.py ROOT [CERT KEY]
   /flaky/<name>    ROOT/<name> with Range ("bytes=S-") and If-Range; its ETag is ROOT/<name>.etag, else
                    "v1"; when ROOT/<name>.cut exists each answer stops after that many body bytes and the
                    connection is closed
+  /slow/<name>     as /flaky, the body sent 64 KiB every 40 ms (about 1.6 MB/s)
   /norange/<name>  as /flaky, but always the whole object with 200
   /shifted/<name>  as /flaky, but a 206 answer always starts at byte 0 (and says so)
   /overlong/<name> as /flaky, but a 206 answer is chunked and carries 1000 bytes past the object's end
@@ -74,7 +75,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"d" * 1024)
                 self.wfile.flush()
                 time.sleep(0.02)
-        elif kind in ("flaky", "norange", "shifted", "overlong", "busy"):
+        elif kind in ("flaky", "slow", "norange", "shifted", "overlong", "busy"):
             try:
                 self.resumable(kind, arg)
             except ConnectionError:  # the client gave up on purpose
@@ -136,7 +137,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             return
-        self.wfile.write(body)
+        step = 65536 if kind == "slow" else len(body)
+        for at in range(0, len(body), max(step, 1)):
+            self.wfile.write(body[at:at + step])
+            if kind == "slow":
+                self.wfile.flush()
+                time.sleep(0.04)
 
 
 ROOT = sys.argv[1]

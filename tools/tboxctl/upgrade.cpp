@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,12 +50,25 @@ void show_progress(int64_t received, int64_t total) {
     std::fflush(stderr);
 }
 
-// Follows one DownloadUpgradeFile with a progress bar on a terminal, percentage lines otherwise.
-int download_with_progress(const std::string &url, const std::string &path, char *status) {
+// Retries, deadline and rate cap of a download, from --attempts, --deadline and --max-rate (0: the
+// library's default).
+TboxDownloadOptions download_options(const Args &args) {
+    TboxDownloadOptions o{};
+    o.size = sizeof o;
+    o.attempts = static_cast<uint32_t>(args.integer("--attempts"));
+    o.deadlineSeconds = static_cast<uint32_t>(args.integer("--deadline"));
+    o.maxRateBytesPerSecond = static_cast<uint64_t>(args.integer("--max-rate"));
+    return o;
+}
+
+// Follows one DownloadUpgradePkg (resuming from "<path>.part") with a progress bar on a terminal,
+// percentage lines otherwise.
+int download_with_progress(const std::string &url, const std::string &path, const TboxDownloadOptions &options,
+                           char *status) {
     g_progressOnTerminal = isatty(STDERR_FILENO) != 0;
     g_progressLast = -1;
     RegisterDownloadProgressCb(show_progress);
-    const int result = DownloadUpgradeFile(url.c_str(), path.c_str(), status);
+    const int result = DownloadUpgradePkg(url.c_str(), path.c_str(), &options, status);
     RegisterDownloadProgressCb(nullptr);
     if (g_progressOnTerminal && g_progressLast >= 0) std::fputc('\n', stderr);
     return result;
@@ -208,7 +222,7 @@ int download(Context &ctx, const Args &args) {
     if (args.has("--ca") && SetDownloadCaFile(args.text("--ca").c_str()) != 0)
         return ctx.fail("cannot use the CA file");
     char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
-    const int result = download_with_progress(args.text("URL"), args.text("PATH"), status);
+    const int result = download_with_progress(args.text("URL"), args.text("PATH"), download_options(args), status);
     ctx.print(Answer().text("status", trimmed(status)));
     return result == 0 ? kOk : ctx.fail(trimmed(status));
 }
@@ -276,8 +290,10 @@ void interrupt_after_for_tests(const char *step) {
 
 // Ctrl-C (or SIGTERM) during the road. Before the package is handed over, the step under way cannot be
 // cut short, so the road stops after it and puts the box back as it was; a second one ends the process
-// at once. Once the service has accepted the package, the box installs it whatever we do: the road runs to
-// its end (version recorded, binding released) and further signals only say so.
+// at once. The download is the exception: it may take long, and its partial file is worth more than its
+// end, so an interruption during it ends the process at once and keeps the partial file for the next run. Once the
+// service has accepted the package, the box installs it whatever we do: the road runs to its end (version recorded,
+// binding released) and further signals only say so.
 //
 // The signals stay blocked in every thread (also those started later), so a signal sent to the process
 // stays pending until it is read from a signalfd, and it is read only under one lock: by the watcher
@@ -322,6 +338,13 @@ public:
         handed_over_ = true;
         return true;
     }
+    // While set, the first interruption calls `stop` (on the watcher thread; it must not return) instead
+    // of waiting for the step under way. Pending signals are taken first, under the same lock.
+    void stop_at_once_with(std::function<void()> stop) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = std::move(stop);
+        take_pending();
+    }
 
 private:
     void watch() {
@@ -342,6 +365,7 @@ private:
                 continue;
             }
             if (++count_ > 1) _exit(128 + static_cast<int>(info.ssi_signo));
+            if (stop_) stop_();
             std::fputs("tboxctl upgrade run: interrupted; stopping after this step (again to quit at once)\n", stderr);
         }
     }
@@ -352,6 +376,7 @@ private:
     std::mutex mutex_;
     int count_ = 0;
     bool handed_over_ = false;
+    std::function<void()> stop_;
     std::thread watcher_;
 };
 
@@ -368,6 +393,7 @@ public:
         if (!g_file_test(dir.c_str(), G_FILE_TEST_IS_DIR)) return ctx_.usage("--dir: no directory " + dir);
         fetched_ = dir + "/tboxctl-download.bin";
         complete_ = dir + "/tboxctl-package.tgz";
+        if (const int s = take_signature_args(); s != kOk) return s;
         const std::string &version = args_.text("--version");
         const std::string type = args_.has("--type") ? args_.text("--type") : "diff";
 
@@ -390,13 +416,15 @@ public:
         step("check", status);
         if (interrupts_.check()) return failed("check", "interrupted");
 
-        if (download_with_progress(args_.text("--url"), fetched_, status) != 0) return failed("download", status);
-        if (interrupts_.check()) return failed("download", "interrupted");
-        step("download", status);
-
-        if (verify_file(fetched_, kind, digest, status) != 0) return failed("verify", status);
-        step("verify", status);
+        if (const int s = download(kind, digest); s != kOk) return s;
+        // The digest was computed as the bytes arrived and compared before the file got its name.
+        step("verify", kind == "md5" ? "upgrade:MD5 OK" : "upgrade:SHA256 OK");
         if (interrupts_.check()) return failed("verify", "interrupted");
+
+        if (!signature_.empty()) {
+            if (const int s = check_signature(); s != kOk) return s;
+            if (interrupts_.check()) return failed("signature", "interrupted");
+        }
 
         if (RestoreUpgradePkg(fetched_.c_str(), complete_.c_str(), restore_type(type), status) != 0) {
             return failed("restore", status);
@@ -404,6 +432,7 @@ public:
         step("restore", status);
         if (!interrupts_.hand_over()) return failed("restore", "interrupted");
         if (type == "diff") unlink(fetched_.c_str());
+        if (!signatureUrl_.empty()) unlink(signature_.c_str());
         // From here on no interruption stops the road: once the service accepts the package, the box installs it.
 
         char message[TBOX_START_MESSAGE_SIZE] = "";
@@ -422,6 +451,63 @@ public:
     }
 
 private:
+    // --signature names a file, or a URL whose signature is fetched beside the package.
+    int take_signature_args() {
+        if (args_.has("--signature") != args_.has("--public-key"))
+            return ctx_.usage("give --signature and --public-key together");
+        signature_ = args_.text("--signature");
+        if (signature_.rfind("http://", 0) == 0 || signature_.rfind("https://", 0) == 0) {
+            signatureUrl_ = signature_;
+            signature_ = fetched_ + ".sig";
+        } else if (!signature_.empty() && !g_file_test(signature_.c_str(), G_FILE_TEST_IS_REGULAR)) {
+            return ctx_.usage("--signature: no file " + signature_);
+        }
+        return kOk;
+    }
+
+    // Fetches the package, its digest checked on the way (a mismatch is the verify step's failure). An
+    // interruption ends the process at once, the partial file kept for the next run, which resumes it.
+    int download(const std::string &kind, const std::string &digest) {
+        TboxDownloadOptions options = download_options(args_);
+        (kind == "md5" ? options.md5 : options.sha256) = digest.c_str();
+        char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
+        interrupts_.stop_at_once_with([this] {
+            unlink(fetched_.c_str());  // complete, but not to be used: the road did not go on with it
+            if (bound_) UnbindUpgradeTask(0);
+            ctx_.fail("download: interrupted; the partial download is kept for the next run");
+            std::fflush(nullptr);
+            _exit(kFailed);
+        });
+        const int result = download_with_progress(args_.text("--url"), fetched_, options, status);
+        interrupts_.stop_at_once_with(nullptr);
+        if (result != 0) {
+            const bool mismatch =
+                std::strcmp(status, "upgrade:SHA256 error") == 0 || std::strcmp(status, "upgrade:MD5 error") == 0;
+            return failed(mismatch ? "verify" : "download", status);
+        }
+        step("download", status);
+        return kOk;
+    }
+
+    // With a release key given, only a package signed by it goes on; the signature is fetched first when
+    // given as a URL.
+    int check_signature() {
+        char status[TBOX_DOWNLOAD_STATUS_SIZE] = "";
+        if (!signatureUrl_.empty()) {
+            TboxDownloadOptions options = download_options(args_);
+            options.maxRateBytesPerSecond = 0;
+            if (DownloadUpgradePkg(signatureUrl_.c_str(), signature_.c_str(), &options, status) != 0) {
+                return failed("signature", std::string("refused, no signature: ") + trimmed(status));
+            }
+        }
+        if (CheckUpgradePkgSignature(fetched_.c_str(), signature_.c_str(), args_.text("--public-key").c_str(),
+                                     status) != 0) {
+            return failed("signature", std::string("refused: ") + status);
+        }
+        step("signature", status);
+        return kOk;
+    }
+
     void step(const char *name, const std::string &status) {
         if (ctx_.json) {
             ctx_.print(Answer().text("step", name).text("status", trimmed(status.c_str())));
@@ -434,6 +520,7 @@ private:
     int failed(const char *name, const std::string &status) {
         unlink(fetched_.c_str());
         unlink(complete_.c_str());
+        if (!signatureUrl_.empty()) unlink(signature_.c_str());
         if (bound_) UnbindUpgradeTask(0);
         bound_ = false;
         return ctx_.fail(std::string(name) + ": " + trimmed(status.c_str()));
@@ -442,6 +529,7 @@ private:
     Context &ctx_;
     const Args &args_;
     std::string fetched_, complete_;
+    std::string signature_, signatureUrl_;  // the signature file (fetched from signatureUrl_ when given)
     bool bound_ = false;
     Interrupts interrupts_;
 };
@@ -453,16 +541,40 @@ int run(Context &ctx, const Args &args) {
     return Road(ctx, args).run();
 }
 
+const char *const kDownloadDetails =
+    "The bytes received so far are kept in PATH.part (described by PATH.part.meta, at least every 2 MiB):\n"
+    "a download stopped by Ctrl-C, a kill or a lost connection resumes from there when run again with the\n"
+    "same URL and PATH, unless the object on the server has changed. Transient failures are retried (with\n"
+    "growing pauses) within --attempts and --deadline.";
+
 const char *const kRunDetails =
+    "The download resumes a partial one left by an earlier run (Ctrl-C, a kill, a lost connection) in the\n"
+    "work directory. Its digest is computed as the bytes arrive and compared before the file gets its name;\n"
+    "the verify line reports that comparison (a mismatch removes the partial file).\n"
+    "With --public-key the package must carry a detached signature by that key (--signature, a file or a\n"
+    "URL fetched beside the package); an unsigned or badly signed package is refused before restore, and\n"
+    "nothing is handed over.\n"
     "A binding left by a process that no longer exists is reclaimed at bind (\"bind: reclaimed stale binding\n"
     "of pid N\" on stderr); one held by a running process refuses the road.\n"
     "Ctrl-C (or SIGTERM) before the package is handed over stops the road after the step under way and puts\n"
-    "the box back as it was (exit status 1); a second one quits at once. Once the service has accepted the\n"
-    "package the road runs to its end (version recorded, binding released): Ctrl-C then only prints that it\n"
-    "is finishing.";
+    "the box back as it was (exit status 1); a second one quits at once. During the download it stops at\n"
+    "once and keeps the partial file (.part and .part.meta) so that the next run resumes it. Once the\n"
+    "service has accepted the package the road runs to its end (version recorded, binding released):\n"
+    "Ctrl-C then only prints that it is finishing.";
 
 Param digest_option(const char *name, const char *help) {
     return option(name, Kind::Text, help);
+}
+
+constexpr long long kMaxDeadlineSeconds = 7LL * 24 * 3600;
+constexpr long long kMaxRate = 1LL << 40;
+
+std::vector<Param> with_transfer_options(std::vector<Param> params) {
+    params.push_back(int_option("--attempts", 1, 100, "transfers tried in all, default 5"));
+    params.push_back(int_option("--deadline", 1, kMaxDeadlineSeconds,
+                                "give up after N seconds, retry pauses included, default 600"));
+    params.push_back(int_option("--max-rate", 1, kMaxRate, "receive at most N bytes per second, default no cap"));
+    return params;
 }
 
 }  // namespace
@@ -479,10 +591,13 @@ Command upgrade_commands() {
               unbind),
          leaf("check", "is VERSION an upgrade for the box?",
               {arg("VERSION", Kind::Text, "eleven-digit target version")}, check),
-         leaf("download", "fetch URL into PATH (http or https), with progress on stderr",
-              {arg("URL", Kind::Text, "http:// or https:// address"), arg("PATH", Kind::Path, "the file to write"),
-               option("--ca", Kind::File, "trust only the CA certificates in this PEM file")},
-              download),
+         with_details(leaf("download", "fetch URL into PATH (http or https), resuming, with progress on stderr",
+                           with_transfer_options(
+                               {arg("URL", Kind::Text, "http:// or https:// address"),
+                                arg("PATH", Kind::Path, "the file to write"),
+                                option("--ca", Kind::File, "trust only the CA certificates in this PEM file")}),
+                           download),
+                      kDownloadDetails),
          leaf("verify", "compare a file's digest",
               {arg("FILE", Kind::File, "the file"), digest_option("--md5", "the expected MD5 (32 hex digits)"),
                digest_option("--sha256", "the expected SHA-256 (64 hex digits)")},
@@ -496,18 +611,25 @@ Command upgrade_commands() {
                int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0")},
               start),
          with_details(
-             leaf("run", "the whole road: bind, check, download, verify, restore, start, record the version, unbind",
-                  {option("--url", Kind::Text, "where the package (or difference) is; required"),
-                   option("--version", Kind::Version, "the package's version (eleven digits); required"),
-                   digest_option("--md5", "MD5 of the fetched file"),
-                   digest_option("--sha256", "SHA-256 of the fetched file"),
-                   choice("--type", "diff|whole",
-                          "a bsdiff difference against the box's package, or a whole package (default diff)"),
-                   option("--dir", Kind::Text,
-                          "work directory for the fetched file and the package (default the box's upgrade directory)"),
-                   int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0"),
-                   option("--ca", Kind::File, "trust only the CA certificates in this PEM file"),
-                   option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")},
+             leaf("run",
+                  "the whole road: bind, check, download, verify, [signature,] restore, start, record the version, "
+                  "unbind",
+                  with_transfer_options(
+                      {option("--url", Kind::Text, "where the package (or difference) is; required"),
+                       option("--version", Kind::Version, "the package's version (eleven digits); required"),
+                       digest_option("--md5", "MD5 of the fetched file"),
+                       digest_option("--sha256", "SHA-256 of the fetched file"),
+                       choice("--type", "diff|whole",
+                              "a bsdiff difference against the box's package, or a whole package (default diff)"),
+                       option(
+                           "--dir", Kind::Text,
+                           "work directory for the fetched file and the package (default the box's upgrade directory)"),
+                       int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0"),
+                       option("--ca", Kind::File, "trust only the CA certificates in this PEM file"),
+                       option("--signature", Kind::Text,
+                              "the package's detached signature: a file, or an http(s) URL to fetch"),
+                       option("--public-key", Kind::File, "PEM public key the package must be signed by"),
+                       option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")}),
                   run),
              kRunDetails),
          group("version", "The box's recorded software version.",
