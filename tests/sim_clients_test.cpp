@@ -118,6 +118,23 @@ TEST(SimNmea, PositionsInEveryHemisphereAndRefusedOnesOffTheGlobe) {
     }
 }
 
+TEST(SimNmea, OnlyPrintableCharactersOtherThanDollarMakeASentence) {
+    namespace nmea = tbox::sim::nmea;
+    const std::pair<char, std::string> rows[] = {
+        {' ', ""},
+        {'~', ""},
+        {'\x1f', "character 31 inside the sentence"},
+        {'\x7f', "character 127 inside the sentence"},
+        {'$', "character 36 inside the sentence"},
+    };
+    for (const auto &[c, complaint] : rows) {
+        nmea::Sentence sentence;
+        EXPECT_EQ(nmea::parse_sentence(nmea::with_checksum(std::string("$GPTXT,01,01,02,a") + c + "b"), sentence),
+                  complaint)
+            << static_cast<int>(c);
+    }
+}
+
 std::vector<std::pair<int, int>> g_net;
 
 TEST_F(SimClients, NetClientFollowsAProfileGoingDown) {
