@@ -32,38 +32,19 @@
 #include <random>
 #include <string>
 
+#include "bench_support.h"
 #include "tbox/upgrade.h"
 
 namespace {
 
+using tbox::bench::die;
+using tbox::bench::shell_output;
+using tbox::bench::start_private_bus;
+using tbox::bench::write_noise;
+
 using Clock = std::chrono::steady_clock;
 constexpr double kThroughputTarget = 1.1;
 constexpr long kMemorySlackKiB = 12 * 1024;
-
-void die(const std::string &what) {
-    std::perror(what.c_str());
-    std::exit(2);
-}
-
-void write_noise(const std::string &path, size_t bytes, unsigned seed) {
-    std::minstd_rand random(seed);
-    std::ofstream out(path, std::ios::binary);
-    std::string chunk(1 << 20, '\0');
-    for (size_t done = 0; done < bytes; done += chunk.size()) {
-        for (auto &c : chunk) c = static_cast<char>(random() >> 8);
-        out.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), bytes - done)));
-    }
-}
-
-std::string shell_output(const std::string &command) {
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    char buf[256];
-    while (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    if (p != nullptr) pclose(p);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
 
 // A loopback HTTP server in a child process: GET /<name> answers the file <dir>/<name> with sendfile.
 pid_t serve(const std::string &dir, int *port) {
@@ -157,11 +138,7 @@ int main(int argc, char **argv) {
     if (mount("tmpfs", "/oemdata", "tmpfs", 0, "mode=0755") != 0) die("tmpfs on /oemdata");
     mkdir("/oemdata/upgrade", 0755);
     // A bus for the upgrade client's proxy (the steps refuse before InitUpgradeClient).
-    const std::string daemon = shell_output("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-    const std::string address = daemon.substr(0, daemon.find('\n'));
-    const pid_t daemonPid = std::atoi(daemon.substr(daemon.find('\n') + 1).c_str());
-    if (address.empty() || daemonPid <= 0) die("dbus-daemon");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    const pid_t daemonPid = start_private_bus();
     if (InitUpgradeClient() != 0) die("InitUpgradeClient");
 
     char dirTemplate[] = "/tmp/tbox_download_bench.XXXXXX";

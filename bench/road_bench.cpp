@@ -27,68 +27,20 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "tbox/patch.h"
 #include "tbox/upgrade.h"
 
 namespace {
 
+using tbox::bench::die;
+using tbox::bench::free_port;
+using tbox::bench::shell_output;
+using tbox::bench::start_nginx;
+using tbox::bench::start_private_bus;
+
 using Clock = std::chrono::steady_clock;
 constexpr double kTimeTarget = 0.7;
-
-[[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "road_bench: %s\n", what.c_str());
-    std::exit(2);
-}
-
-std::string shell_output(const std::string &command) {
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    char buf[256];
-    while (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    if (p != nullptr) pclose(p);
-    return out;
-}
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), n) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) != 0) {
-        die("no free port");
-    }
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-pid_t start_nginx(const std::string &dir, const std::string &root, int port) {
-    std::ofstream(dir + "/nginx.conf") << "daemon off; master_process off; worker_processes 1;\n"
-                                       << "pid " << dir << "/nginx.pid; error_log " << dir << "/error.log;\n"
-                                       << "events { worker_connections 64; }\n"
-                                       << "http { access_log off; sendfile on;\n"
-                                       << "  client_body_temp_path " << dir << "/body;\n"
-                                       << "  server { listen 127.0.0.1:" << port << "; root " << root << "; }\n}\n";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/usr/sbin/nginx", "nginx", "-p", dir.c_str(), "-e", (dir + "/error.log").c_str(), "-c",
-              (dir + "/nginx.conf").c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 500; ++i) {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        const bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(s);
-        if (up) return pid;
-        usleep(10000);
-    }
-    die("nginx did not start");
-}
 
 // old (2N MiB of noise), new (its first N MiB with one byte in 4096 changed, then N MiB of new noise) and
 // the bsdiff 4.0 patch between them (docs/formats/bsdiff40.md), written by python3's bz2 module.
@@ -181,11 +133,7 @@ int main(int argc, char **argv) {
     }
     if (access("/usr/sbin/nginx", X_OK) != 0) die("/usr/sbin/nginx missing (scripts/bootstrap installs nginx-light)");
     if (access("/usr/bin/bspatch", X_OK) != 0) die("/usr/bin/bspatch missing (Debian's bsdiff package)");
-    const std::string daemon = shell_output("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-    const std::string address = daemon.substr(0, daemon.find('\n'));
-    const pid_t daemonPid = std::atoi(daemon.substr(daemon.find('\n') + 1).c_str());
-    if (address.empty() || daemonPid <= 0) die("dbus-daemon");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    const pid_t daemonPid = start_private_bus();
     if (InitUpgradeClient() != 0) die("InitUpgradeClient");
 
     char dirTemplate[] = "/tmp/tbox_road_bench.XXXXXX";
@@ -200,7 +148,7 @@ int main(int argc, char **argv) {
     const std::string patch = work + "/www/pkg.patch";
     const std::string sha256 = shell_output("sha256sum " + patch).substr(0, 64);
     const int port = free_port();
-    const pid_t nginx = start_nginx(work, work + "/www", port);
+    const pid_t nginx = start_nginx(work, work + "/www", port, "access_log off;");
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/pkg.patch";
 
     struct stat st {};

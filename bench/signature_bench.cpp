@@ -24,38 +24,19 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "tbox/upgrade.h"
 
 namespace {
 
+using tbox::bench::die;
+using tbox::bench::shell_output;
+using tbox::bench::start_private_bus;
+using tbox::bench::write_noise;
+
 using Clock = std::chrono::steady_clock;
 constexpr double kTimeTarget = 1.1;
 constexpr long kMemoryTargetKiB = 16 * 1024;
-
-void die(const std::string &what) {
-    std::fprintf(stderr, "signature_bench: %s\n", what.c_str());
-    std::exit(2);
-}
-
-void write_noise(const std::string &path, size_t bytes, unsigned seed) {
-    std::minstd_rand random(seed);
-    std::ofstream out(path, std::ios::binary);
-    std::vector<char> chunk(1 << 20);
-    for (size_t done = 0; done < bytes; done += chunk.size()) {
-        for (auto &c : chunk) c = static_cast<char>(random() >> 8);
-        out.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), bytes - done)));
-    }
-}
-
-std::string shell_output(const std::string &command) {
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    char buf[256];
-    while (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    if (p != nullptr) pclose(p);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
 
 void sh(const std::string &command) {
     if (std::system(command.c_str()) != 0) die(command);
@@ -103,11 +84,7 @@ int main(int argc, char **argv) {
         if (opt == "--rounds") rounds = std::atoi(argv[i + 1]);
     }
     // A bus for the upgrade client's proxy (the checks refuse before InitUpgradeClient).
-    const std::string daemon = shell_output("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-    const std::string address = daemon.substr(0, daemon.find('\n'));
-    const pid_t daemonPid = std::atoi(daemon.substr(daemon.find('\n') + 1).c_str());
-    if (address.empty() || daemonPid <= 0) die("dbus-daemon");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    const pid_t daemonPid = start_private_bus();
 
     char dirTemplate[] = "/dev/shm/tbox_signature_bench.XXXXXX";
     if (mkdtemp(dirTemplate) == nullptr) die("mkdtemp");

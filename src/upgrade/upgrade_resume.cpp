@@ -452,9 +452,6 @@ Outcome attempt(Download &d, const Options &options, gint64 deadlineUs, CURLcode
     curl_easy_setopt(c, CURLOPT_URL, d.url.c_str());
     const gint64 leftMs = std::max<gint64>(1, (deadlineUs - g_get_monotonic_time()) / 1000);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min<gint64>(leftMs, LONG_MAX)));
-    if (options.maxRate > 0) {
-        curl_easy_setopt(c, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(options.maxRate));
-    }
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &callbacks);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
