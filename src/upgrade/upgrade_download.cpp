@@ -219,14 +219,9 @@ constexpr DigestCheck kMd5{32, FileMD5, "upgrade:MD5 fail, param error!", "upgra
 constexpr DigestCheck kSha256{64, FileSHA256, "upgrade:SHA256 fail, param error!", "upgrade:SHA256 OK",
                               "upgrade:SHA256 error"};
 
-bool is_hex_digest(const char *text, size_t digits) {
-    return strnlen(text, digits + 1) == digits &&
-           std::all_of(text, text + digits, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
-}
-
 // Whether the file's digest equals `expected`; logs the two texts when the digest could be computed.
 bool digest_matches(const DigestCheck &check, const char *path, const char *expected) {
-    if (!is_hex_digest(expected, check.hexDigits)) return false;
+    if (!tbox::upgrade::is_hex_digest(expected, check.hexDigits)) return false;
     char computed[65] = {0};
     if (check.digest(path, computed) == nullptr) return false;
     if (&check == &kMd5) {

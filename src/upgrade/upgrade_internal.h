@@ -1,15 +1,24 @@
-// What the upgrade module's sources (upgrade_api.cpp, upgrade_config.cpp, upgrade_download.cpp,
-// version.cpp) share, and the seams its tests use.
+// What the upgrade module's sources (upgrade_api, upgrade_config, upgrade_download, upgrade_resume,
+// upgrade_signature, version) share, and the seams its tests use.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #ifndef TBOX_DATA_ROOT
 #define TBOX_DATA_ROOT "/oemdata"
 #endif
 
 namespace tbox::upgrade {
+
+// Whether `text` is exactly `digits` hexadecimal digits, either case (an expected MD5 or SHA-256).
+inline bool is_hex_digest(const char *text, size_t digits) {
+    return strnlen(text, digits + 1) == digits &&
+           std::all_of(text, text + digits, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
 
 // The box's fixed files. Only a desktop build relocates the root (CMake cache variable TBOX_DATA_ROOT).
 inline constexpr const char kVersionFile[] = TBOX_DATA_ROOT "/upgrade/version.txt";

@@ -168,11 +168,6 @@ bool read_options(const TboxDownloadOptions *given, Options &out) {
     return true;
 }
 
-bool is_hex_digest(const char *text, size_t digits) {
-    return strnlen(text, digits + 1) == digits &&
-           std::all_of(text, text + digits, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
-}
-
 // SHA-256 and (when asked) MD5 of the bytes in the partial file, in order.
 class Digests {
 public:
@@ -610,11 +605,11 @@ int DownloadUpgradePkg(const char *url, const char *path, const TboxDownloadOpti
         store_status(status, "upgrade:download options not supported");
         return -1;
     }
-    if (opts.sha256 != nullptr && !is_hex_digest(opts.sha256, 64)) {
+    if (opts.sha256 != nullptr && !tbox::upgrade::is_hex_digest(opts.sha256, 64)) {
         store_status(status, "upgrade:SHA256 fail, param error!");
         return -1;
     }
-    if (opts.md5 != nullptr && !is_hex_digest(opts.md5, 32)) {
+    if (opts.md5 != nullptr && !tbox::upgrade::is_hex_digest(opts.md5, 32)) {
         store_status(status, "upgrade:MD5 fail, param error!");
         return -1;
     }
