@@ -1,0 +1,71 @@
+"""pytest fixtures `sim` and `app` (docs/testing.md). Loaded by `pytest -p tbox_sim`, by
+`pytest_plugins = ["tbox_sim.plugin"]` in a conftest.py, or automatically where the package is installed
+with its pytest11 entry point.
+
+    @pytest.mark.tbox_sim(args=["--gb-interval", "0"], queues=True)
+    def test_something(sim, app): ...
+"""
+
+import pytest
+
+from tbox_sim import App, SimError, Simulator
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "tbox_sim(args=[], queues=True): tbox-simd options for the sim fixture, and whether it "
+        "serves the message queues (in a private IPC namespace)")
+
+
+class AppRunner:
+    """The `app` fixture: app(program, *args, timeout=30) starts an application against the simulator,
+    app.run(...) also waits for it. Every application still running at the end of the test is stopped."""
+
+    def __init__(self, simulator):
+        self._sim = simulator
+        self.started = []
+
+    def __call__(self, program, *args, timeout=30.0, env=None, cwd=None):
+        started = App([program, *args], self._sim.environment(env), prefix=self._sim.namespace_prefix(),
+                      timeout=timeout, cwd=cwd)
+        self.started.append(started)
+        return started
+
+    def run(self, program, *args, check=True, **kwargs):
+        """Starts the application and waits for it to end; the App (returncode, stdout, stderr)."""
+        started = self(program, *args, **kwargs)
+        started.wait(check=check)
+        return started
+
+    def close(self):
+        """Stops what still runs; the reports of applications that hung and were not reported yet."""
+        for started in self.started:
+            started.stop()
+        return [a.report(f"ran past its time-out of {a.timeout:g} s and was stopped")
+                for a in self.started if a.timed_out and not a.reported]
+
+
+@pytest.fixture
+def sim(request):
+    """A tbox-simd on a private bus (and, where permitted, in a private IPC namespace with the message
+    queues), stopped after the test."""
+    marker = request.node.get_closest_marker("tbox_sim")
+    options = dict(marker.kwargs) if marker else {}
+    try:
+        simulator = Simulator(args=options.get("args", ()), queues=options.get("queues", True))
+        simulator.start()
+    except SimError as error:
+        pytest.fail(f"the simulator did not start: {error}", pytrace=False)
+    yield simulator
+    simulator.stop()
+
+
+@pytest.fixture
+def app(sim):
+    """Runs applications under test against `sim`; see AppRunner."""
+    runner = AppRunner(sim)
+    yield runner
+    hung = runner.close()
+    if hung:
+        pytest.fail("\n\n".join(hung), pytrace=False)
+
