@@ -466,7 +466,7 @@ class Simulator:
                                                GLib.VariantType.new(reply_type) if reply_type else None,
                                                Gio.DBusCallFlags.NONE, timeout_ms, None)
         except GLib.Error as error:
-            raise SimError(Gio.DBusError.strip_remote_error(error) or error.message) from None
+            raise SimError(re.sub(r"^GDBus\.Error:[^ ]+: ", "", error.message)) from None
         return reply.unpack() if reply is not None else ()
 
     def inject(self, event):

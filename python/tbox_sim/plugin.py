@@ -37,12 +37,32 @@ class AppRunner:
         started.wait(check=check)
         return started
 
+    def hung(self):
+        """The reports of applications that ran past their time-outs and were not reported yet."""
+        found = [a for a in self.started if a.timed_out and not a.reported]
+        for a in found:
+            a.reported = True
+        return [a.report(f"ran past its time-out of {a.timeout:g} s and was stopped") for a in found]
+
     def close(self):
-        """Stops what still runs; the reports of applications that hung and were not reported yet."""
+        """Stops what still runs; hung()."""
         for started in self.started:
             started.stop()
-        return [a.report(f"ran past its time-out of {a.timeout:g} s and was stopped")
-                for a in self.started if a.timed_out and not a.reported]
+        return self.hung()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    # A test that let an application hang past its time-out without waiting for it fails, with the
+    # application's output, as if it had waited.
+    outcome = yield
+    report = outcome.get_result()
+    runner = getattr(item, "_tbox_sim_apps", None)
+    if call.when == "call" and runner is not None and report.passed:
+        hung = runner.hung()
+        if hung:
+            report.outcome = "failed"
+            report.longrepr = "\n\n".join(hung)
 
 
 @pytest.fixture
@@ -61,9 +81,10 @@ def sim(request):
 
 
 @pytest.fixture
-def app(sim):
+def app(request, sim):
     """Runs applications under test against `sim`; see AppRunner."""
     runner = AppRunner(sim)
+    request.node._tbox_sim_apps = runner
     yield runner
     hung = runner.close()
     if hung:
