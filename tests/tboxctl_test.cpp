@@ -242,8 +242,7 @@ TEST(TboxctlHelp, ManPagesRenderCleanlyAndNameEveryCommand) {
     ASSERT_EQ(pages.size(), 3u);
     tbox::test::TempDir dir;
     for (const auto &page : pages) {
-        const std::string command =
-            "groff -man -Tutf8 -z -ww '" + page + "' > '" + (dir / "warnings") + "' 2>&1";
+        const std::string command = "groff -man -Tutf8 -z -ww '" + page + "' > '" + (dir / "warnings") + "' 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0) << page;
         EXPECT_EQ(tbox::test::get(dir / "warnings"), "") << page;
     }
@@ -277,7 +276,8 @@ TEST(TboxctlHelp, ManPagesRenderCleanlyAndNameEveryCommand) {
         }
     }
     EXPECT_GT(leaves, 40u);
-    for (const auto &p : {"\\-\\-json", "\\-\\-address", "\\-\\-verbose"}) EXPECT_NE(manual.find(p), std::string::npos) << p;
+    for (const auto &p : {"\\-\\-json", "\\-\\-address", "\\-\\-verbose"})
+        EXPECT_NE(manual.find(p), std::string::npos) << p;
     EXPECT_NE(tbox::test::get(pages[1]).find("\\fB\\-\\-queues\\fR\n"), std::string::npos);
 #endif
 }
@@ -329,13 +329,16 @@ TEST(TboxctlSim, Net) {
         {{"net", "status", "4"}, 0, "profile: 4\nstatus: 0\nstate: down\n"},
         {{"net", "ip", "3", "--json"}, 0, "{\"profile\": 3, \"ip\": \"10.1.2.3\"}\n"},
         // Several records in lines: a blank line between two, none after the last.
-        {{"net", "status"}, 0, "profile: 1\nstatus: 1\nstate: up\nip: 10.64.21.117\n\nprofile: 2\nstatus: 1\nstate: up\nip: 10.72.3.9\n"},
+        {{"net", "status"},
+         0,
+         "profile: 1\nstatus: 1\nstate: up\nip: 10.64.21.117\n\nprofile: 2\nstatus: 1\nstate: up\nip: 10.72.3.9\n"},
     });
     EXPECT_EQ(sim.inject("net.down 2"), "");
     const CtlResult both = tboxctl({"--json", "net", "status"});
     EXPECT_EQ(both.status, 0);
-    EXPECT_EQ(both.out, "{\"profile\": 1, \"status\": 1, \"state\": \"up\", \"ip\": \"10.64.21.117\"}\n"
-                        "{\"profile\": 2, \"status\": 0, \"state\": \"down\", \"ip\": null}\n");
+    EXPECT_EQ(both.out,
+              "{\"profile\": 1, \"status\": 1, \"state\": \"up\", \"ip\": \"10.64.21.117\"}\n"
+              "{\"profile\": 2, \"status\": 0, \"state\": \"down\", \"ip\": null}\n");
     // Each change reports profiles 1 and 2: two events per NetStatus.
     bool down = true;
     const CtlResult watched = tboxctl_while({"--json", "net", "watch", "--count", "2"}, [&] {

@@ -1,7 +1,7 @@
 // tboxctl patch, digest and uart: the file and serial-port utilities (tbox/patch.h, digest.h, uart.h).
+#include <sys/stat.h>
 #include <tbox/digest.h>
 #include <tbox/patch.h>
-#include <sys/stat.h>
 #include <tbox/uart.h>
 
 #include <cerrno>

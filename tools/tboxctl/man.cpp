@@ -24,12 +24,15 @@ std::string roff_text(const std::string &text) {
     return out;
 }
 
-// Words a reader types (commands, options): hyphens as minus signs, so that copying them works.
+// Words a reader types (commands, options): hyphens as minus signs, so that copying them works; a long list
+// of choices may break after each "|".
 std::string roff_word(const std::string &word) {
     std::string out;
     for (const char c : roff_text(word)) {
         if (c == '-') {
             out += "\\-";
+        } else if (c == '|') {
+            out += "|\\:";
         } else {
             out += c;
         }

@@ -114,18 +114,18 @@ Param index_param() {
 }  // namespace
 
 Command param_commands() {
-    return group("param", "Configuration parameters: type, value, limits.",
-                 {leaf("type", "the parameter's value type (1 integer, other: text)", {index_param()}, type),
-                  leaf("get", "the parameter's value", {index_param()}, get),
-                  with_details(leaf("set", "write the parameter's value, then read it back",
-                                    {index_param(),
-                                     arg("VALUE", Kind::Text, "an integer or a text, as the parameter's type")},
-                                    set),
-                               kSetDetails),
-                  leaf("limits", "set the parameter's minimum and maximum",
-                       {index_param(), int_arg("MIN", INT_MIN, INT_MAX, "the smallest value (or text length)"),
-                        int_arg("MAX", INT_MIN, INT_MAX, "the largest value (or text length)")},
-                       limits)});
+    return group(
+        "param", "Configuration parameters: type, value, limits.",
+        {leaf("type", "the parameter's value type (1 integer, other: text)", {index_param()}, type),
+         leaf("get", "the parameter's value", {index_param()}, get),
+         with_details(
+             leaf("set", "write the parameter's value, then read it back",
+                  {index_param(), arg("VALUE", Kind::Text, "an integer or a text, as the parameter's type")}, set),
+             kSetDetails),
+         leaf("limits", "set the parameter's minimum and maximum",
+              {index_param(), int_arg("MIN", INT_MIN, INT_MAX, "the smallest value (or text length)"),
+               int_arg("MAX", INT_MIN, INT_MAX, "the largest value (or text length)")},
+              limits)});
 }
 
 }  // namespace tboxctl
