@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "nmea.h"
@@ -127,6 +129,13 @@ TEST(TboxctlUsage, BadInputIsNamedAndNothingIsSent) {
         {{"upgrade", "run", "--url", "u", "--version", "00101003003", "--md5", std::string(32, 'A'), "--dir",
           "/nonexistent"},
          "--dir: no directory /nonexistent"},
+        // Texts for the box that D-Bus cannot carry: refused here, not by the library once under way.
+        {{"modem", "at", "AT\xff"}, "tboxctl modem at: CMD is not valid UTF-8"},
+        {{"modem", "at", "AT", "--prefix", "+C\xc3"}, "--prefix is not valid UTF-8"},
+        {{"param", "set", "3", "caf\xe9"}, "tboxctl param set: VALUE is not valid UTF-8"},
+        {{"wifi", "ap", "set", "dep\x80ot", "pw"}, "SSID is not valid UTF-8"},
+        {{"wifi", "sta", "connect", "depot", "pw\xfe"}, "PASSWORD is not valid UTF-8"},
+        {{"pm", "hold", "\xc0\xaf"}, "EVENT is not valid UTF-8"},
     };
     for (const auto &bad : table) {
         const CtlResult r = tboxctl(bad.args);
@@ -141,10 +150,17 @@ TEST(TboxctlUsage, BadInputIsNamedAndNothingIsSent) {
 TEST(TboxctlUsage, ValuesOfTheWrongTypeForTheParameterAreRefusedAfterOnlyTheTypeQuery) {
     SimRunner sim;
     ASSERT_EQ(sim.failure(), "");
-    const CtlResult r = tboxctl({"param", "set", "1", "thirty"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("VALUE: parameter 1 takes an integer, not 'thirty'"), std::string::npos) << r.err;
-    EXPECT_EQ(sim.received("ky.param SetParam"), std::vector<std::string>{});
+    for (const char *value : {"thirty", "99999999999"}) {
+        const CtlResult r = tboxctl({"param", "set", "1", value});
+        EXPECT_EQ(r.status, 2) << value;
+        EXPECT_EQ(line_count(r.err), 1u) << r.err;
+    }
+    EXPECT_NE(tboxctl({"param", "set", "1", "thirty"}).err.find("VALUE: parameter 1 takes an integer, not 'thirty'"),
+              std::string::npos);
+    EXPECT_EQ(sim.received("ky.param GetParamType").size(), 3u);
+    for (const auto &call : sim.received("")) EXPECT_EQ(call.find(" Set"), std::string::npos) << call;
+    EXPECT_NE(tboxctl({"param", "set", "--help"}).out.find("after that one\nquery, and nothing is written"),
+              std::string::npos);
 }
 
 // --- help and completion ---------------------------------------------------------------------------
@@ -214,6 +230,58 @@ TEST(TboxctlHelp, BashCompletionOffersWhatTheTableHas) {
     }
 }
 
+// The manual pages made at build time render without a warning, and tboxctl(1) has every command its help
+// walks to.
+TEST(TboxctlHelp, ManPagesRenderCleanlyAndNameEveryCommand) {
+#ifndef TBOX_MAN_PAGES
+    GTEST_SKIP() << "no manual pages in a cross build";
+#else
+    gchar **split = g_strsplit(TBOX_MAN_PAGES, ":", -1);
+    const std::vector<std::string> pages(split, split + g_strv_length(split));
+    g_strfreev(split);
+    ASSERT_EQ(pages.size(), 3u);
+    tbox::test::TempDir dir;
+    for (const auto &page : pages) {
+        const std::string command = "groff -man -Tutf8 -z -ww '" + page + "' > '" + (dir / "warnings") + "' 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << page;
+        EXPECT_EQ(tbox::test::get(dir / "warnings"), "") << page;
+    }
+    const std::string manual = tbox::test::get(pages[0]);
+    EXPECT_EQ(manual.rfind(".TH TBOXCTL 1 ", 0), 0u);
+    auto roff = [](std::string words) {
+        std::string out;
+        for (const char c : words) out += c == '-' ? std::string("\\-") : std::string(1, c);
+        return out;
+    };
+    // Walks the help: a group lists its commands under "Commands:", a command's help starts "Usage: PATH".
+    std::vector<Words> pending = {{}};
+    size_t leaves = 0;
+    while (!pending.empty()) {
+        const Words path = pending.back();
+        pending.pop_back();
+        Words args = path;
+        args.push_back("--help");
+        const std::string help = tboxctl(args).out;
+        const size_t list = help.find("\nCommands:\n");
+        if (list == std::string::npos) {
+            ++leaves;
+            EXPECT_NE(manual.find("\\fB" + roff(show(path)) + "\\fR"), std::string::npos) << show(path);
+            continue;
+        }
+        for (size_t at = help.find("\n  ", list); at != std::string::npos && at < help.find("\n\n", list + 1);
+             at = help.find("\n  ", at + 1)) {
+            Words child = path;
+            child.push_back(help.substr(at + 3, help.find_first_of(" \n", at + 3) - at - 3));
+            pending.push_back(child);
+        }
+    }
+    EXPECT_GT(leaves, 40u);
+    for (const auto &p : {"\\-\\-json", "\\-\\-address", "\\-\\-verbose"})
+        EXPECT_NE(manual.find(p), std::string::npos) << p;
+    EXPECT_NE(tbox::test::get(pages[1]).find("\\fB\\-\\-queues\\fR\n"), std::string::npos);
+#endif
+}
+
 // --- each domain against the simulator -------------------------------------------------------------
 
 TEST(TboxctlSim, Modem) {
@@ -260,11 +328,17 @@ TEST(TboxctlSim, Net) {
         {{"net", "status", "3"}, 0, "profile: 3\nstatus: 1\nstate: up\nip: 10.1.2.3\n"},
         {{"net", "status", "4"}, 0, "profile: 4\nstatus: 0\nstate: down\n"},
         {{"net", "ip", "3", "--json"}, 0, "{\"profile\": 3, \"ip\": \"10.1.2.3\"}\n"},
+        // Several records in lines: a blank line between two, none after the last.
+        {{"net", "status"},
+         0,
+         "profile: 1\nstatus: 1\nstate: up\nip: 10.64.21.117\n\nprofile: 2\nstatus: 1\nstate: up\nip: 10.72.3.9\n"},
     });
     EXPECT_EQ(sim.inject("net.down 2"), "");
     const CtlResult both = tboxctl({"--json", "net", "status"});
     EXPECT_EQ(both.status, 0);
-    EXPECT_EQ(both.out.substr(both.out.find('\n') + 1), "{\"profile\": 2, \"status\": 0, \"state\": \"down\"}\n");
+    EXPECT_EQ(both.out,
+              "{\"profile\": 1, \"status\": 1, \"state\": \"up\", \"ip\": \"10.64.21.117\"}\n"
+              "{\"profile\": 2, \"status\": 0, \"state\": \"down\", \"ip\": null}\n");
     // Each change reports profiles 1 and 2: two events per NetStatus.
     bool down = true;
     const CtlResult watched = tboxctl_while({"--json", "net", "watch", "--count", "2"}, [&] {
@@ -403,6 +477,12 @@ TEST(TboxctlSim, GbRealData) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(line_count(r.out), 3u);
     EXPECT_EQ(r.out.rfind("{\"length\": 23, \"data\": \"1A0101", 0), 0u) << r.out;
+    const CtlResult lines = tboxctl({"gb", "watch", "--count", "2"});
+    EXPECT_EQ(lines.status, 0) << lines.err;
+    const size_t second = lines.out.find("\n\nlength: 23\ndata: ");
+    EXPECT_EQ(lines.out.rfind("length: 23\ndata: 1A0101", 0), 0u) << lines.out;
+    ASSERT_NE(second, std::string::npos) << lines.out;
+    EXPECT_EQ(line_count(lines.out), 5u) << "no blank line after the last record:\n" << lines.out;
 }
 
 TEST(TboxctlSim, GnssFollowsTheDrive) {
@@ -427,7 +507,45 @@ TEST(TboxctlSim, GnssFollowsTheDrive) {
     const CtlResult now = tboxctl({"gnss", "get"});
     EXPECT_EQ(now.status, 0);
     EXPECT_NE(now.out.find("\nlatitude: 31.2"), std::string::npos) << now.out;
-    EXPECT_NE(now.out.find("\ndate: 20260314\n"), std::string::npos) << now.out;
+    EXPECT_NE(now.out.find("\ntime: 2026-03-14T"), std::string::npos) << now.out;
+}
+
+// The record's date (yyyymmdd) and time (hhmmss) become one ISO 8601 UTC time; without a date (0) or when the
+// two name no real time, the time is unknown (null). Every other value is a JSON number.
+TEST(TboxctlSim, GnssTimeIsOneUtcTimeOrNull) {
+    tbox::test::FakeService gnss = tbox::test::fake("gnss");
+    std::atomic<int> date{0}, time{0};
+    gnss.handle("handle-get-gps-data", [&](GDBusMethodInvocation *inv) {
+        g_dbus_method_invocation_return_value(inv, g_variant_new("((iiiiiiiiii))", 1, 31230417, -7400600, 125, 503,
+                                                                 1234, 9, 8, date.load(), time.load()));
+        return true;
+    });
+    const std::vector<std::tuple<int, int, std::string>> table = {
+        {20260314, 83004, "\"2026-03-14T08:30:04Z\""},
+        {20261231, 235960, "\"2026-12-31T23:59:60Z\""},  // a leap second
+        {20240229, 0, "\"2024-02-29T00:00:00Z\""},
+        {0, 83004, "null"},  // the receiver has no date yet
+        {20250229, 83004, "null"},
+        {20261301, 83004, "null"},
+        {20260314, 246000, "null"},
+        {20260314, 86000, "null"},
+    };
+    for (const auto &[d, t, expected] : table) {
+        date = d;
+        time = t;
+        const CtlResult r = tboxctl({"--json", "gnss", "get"});
+        EXPECT_EQ(r.status, 0) << d << " " << t << "\n" << r.err;
+        EXPECT_EQ(r.out,
+                  "{\"valid\": true, \"latitude\": 31.230417, \"longitude\": -7.400600, \"altitude_m\": 12.5, "
+                  "\"speed_kmh\": 50.3, \"course_deg\": 123.4, \"satellites\": 9, \"hdop\": 0.8, \"time\": " +
+                      expected + "}\n")
+            << d << " " << t;
+    }
+    date = 20260314;
+    time = 83004;
+    EXPECT_NE(tboxctl({"gnss", "get"}).out.find("\ntime: 2026-03-14T08:30:04Z\n"), std::string::npos);
+    date = 0;
+    EXPECT_NE(tboxctl({"gnss", "get"}).out.find("\ntime: unknown\n"), std::string::npos);
 }
 
 // Signs follow the hemispheres, down to a few metres from the equator and the prime meridian; a position off
@@ -600,6 +718,31 @@ TEST(TboxctlFiles, PatchAndDigestAgreeWithThePeerTools) {
          "{\"file\": \"" + (dir / "rebuilt") + "\", \"md5\": \"" + md5 + "\", \"sha256\": \"" + sha + "\"}\n"},
     });
     EXPECT_FALSE(std::filesystem::exists(dir / "broken")) << "a failed patch writes nothing";
+}
+
+// The library digests regular files only; anything else is a failure named as such, never the digest of no
+// bytes. A /proc file is regular and digested by its contents.
+TEST(TboxctlFiles, DigestTakesRegularFilesOnly) {
+    tbox::test::TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::string>> table = {
+        {"/dev/zero", "tboxctl digest: /dev/zero is a character device, not a regular file: no digest\n"},
+        {fifo, "tboxctl digest: " + fifo + " is a pipe, not a regular file: no digest\n"},
+        {dir.path, "tboxctl digest: " + dir.path + " is a directory, not a regular file: no digest\n"},
+    };
+    for (const auto &[path, line] : table) {
+        for (const char *algorithm : {"md5", "sha256", "both"}) {
+            const CtlResult r = tboxctl({"digest", path, "--algorithm", algorithm});
+            EXPECT_EQ(r.status, 1) << path << " " << algorithm;
+            EXPECT_EQ(r.out, "") << path << " " << algorithm;
+            EXPECT_EQ(r.err, line) << path << " " << algorithm;
+        }
+    }
+    tbox::test::run("md5sum /proc/version | cut -c1-32 | tr a-f A-F | tr -d '\\n' > " + (dir / "md5"));
+    const CtlResult proc = tboxctl({"digest", "/proc/version", "--algorithm", "md5"});
+    EXPECT_EQ(proc.status, 0) << proc.err;
+    EXPECT_EQ(proc.out, "file: /proc/version\nmd5: " + tbox::test::get(dir / "md5") + "\n");
 }
 
 TEST(TboxctlFiles, UartSendsAndReceivesOnAPseudoTerminal) {

@@ -312,7 +312,9 @@ TEST_F(TboxctlUpgrade, SingleSteps) {
     } table[] = {
         {{"upgrade", "version", "get"}, 0, "version: 00101002003\nproject: 1\nmajor: 1\nsub1: 2\nsub2: 3\n"},
         {{"upgrade", "check", kNewVersion}, 0, "status: upgrade:Check Version OK\nflags: 1\n"},
-        {{"upgrade", "check", "00201003003", "--json"}, 1, "{\"status\": \"upgrade:Project ID Error\"}\n"},
+        {{"upgrade", "check", "00201003003", "--json"},
+         1,
+         "{\"status\": \"upgrade:Project ID Error\", \"flags\": null}\n"},
         {{"upgrade", "download", http->url("/files/patch"), fetched}, 0, "status: upgrade:download OK!\n"},
         {{"upgrade", "verify", fetched, "--sha256", sha256_of(served / "patch")}, 0, "status: upgrade:SHA256 OK\n"},
         {{"upgrade", "restore", "diff", fetched, complete}, 0, "status: upgrade:bsdiff patch success\n"},

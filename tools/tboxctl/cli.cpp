@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace tboxctl {
 
@@ -132,30 +133,42 @@ void Args::set(const std::string &name, const std::string &value) {
 // --- answers -----------------------------------------------------------------------------------------
 
 Answer &Answer::text(const std::string &key, const std::string &value) {
-    fields_.push_back({key, value, true});
+    fields_.push_back({key, value, Form::Quoted});
     return *this;
 }
 
 Answer &Answer::number(const std::string &key, long long value) {
-    fields_.push_back({key, std::to_string(value), false});
+    fields_.push_back({key, std::to_string(value), Form::Bare});
     return *this;
 }
 
 Answer &Answer::decimal(const std::string &key, double value, int digits) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", digits, value);
-    fields_.push_back({key, buf, false});
+    fields_.push_back({key, buf, Form::Bare});
     return *this;
 }
 
 Answer &Answer::boolean(const std::string &key, bool value) {
-    fields_.push_back({key, value ? "true" : "false", false});
+    fields_.push_back({key, value ? "true" : "false", Form::Bare});
+    return *this;
+}
+
+Answer &Answer::unknown(const std::string &key) {
+    fields_.push_back({key, "unknown", Form::Unknown});
+    return *this;
+}
+
+Answer &Answer::none(const std::string &key) {
+    fields_.push_back({key, "", Form::None});
     return *this;
 }
 
 std::string Answer::lines() const {
     std::string out;
-    for (const auto &f : fields_) out += f.key + ": " + f.value + "\n";
+    for (const auto &f : fields_) {
+        if (f.form != Form::None) out += f.key + ": " + f.value + "\n";
+    }
     return out;
 }
 
@@ -222,15 +235,34 @@ std::string Answer::json() const {
     for (size_t i = 0; i < fields_.size(); ++i) {
         if (i > 0) out += ", ";
         out += json_string(valid_utf8(fields_[i].key)) + ": ";
-        out += fields_[i].quoted ? json_string(valid_utf8(fields_[i].value)) : fields_[i].value;
+        switch (fields_[i].form) {
+            case Form::Quoted:
+                out += json_string(valid_utf8(fields_[i].value));
+                break;
+            case Form::Bare:
+                out += fields_[i].value;
+                break;
+            case Form::Unknown:
+            case Form::None:
+                out += "null";
+                break;
+        }
     }
     return out + "}\n";
 }
 
 void Context::print(const Answer &answer) const {
+    // Records in lines are stanzas, as the distributions' network and modem tools print them: a blank line
+    // between two, none after the last (so a single answer is just its lines).
+    if (printed && !json) std::fputc('\n', stdout);
+    print_more(answer);
+}
+
+void Context::print_more(const Answer &answer) const {
     const std::string text = json ? answer.json() : answer.lines();
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
+    printed = true;
 }
 
 int Context::fail(const std::string &what) const {
@@ -307,6 +339,18 @@ const Param kGlobalOptions[] = {
     {"--help", Kind::Flag, false, "show help for this command"},
 };
 
+}  // namespace
+
+const char *const kExitStatusText =
+    "0 success, 1 failure reported by the box, 2 bad usage (nothing changed on the box)";
+
+const std::vector<Param> &common_options() {
+    static const std::vector<Param> kAll(std::begin(kGlobalOptions), std::end(kGlobalOptions));
+    return kAll;
+}
+
+namespace {
+
 bool is_option(const Param &p) {
     return std::strncmp(p.name, "--", 2) == 0;
 }
@@ -322,6 +366,10 @@ std::string metavar(const Param &p) {
         case Kind::File:
         case Kind::Path:
             return "PATH";
+        case Kind::Dir:
+            return "DIR";
+        case Kind::Source:
+            return "PATH|URL";
         case Kind::Choice:
             return p.choices;
         case Kind::Version:
@@ -331,6 +379,8 @@ std::string metavar(const Param &p) {
     }
     return "";
 }
+
+}  // namespace
 
 std::string synopsis(const Command &cmd) {
     std::string s;
@@ -345,13 +395,23 @@ std::string synopsis(const Command &cmd) {
     return (has_options ? " [options]" : "") + s;
 }
 
-void print_param(FILE *out, const Param &p) {
-    std::string left = p.name;
-    if (is_option(p) && p.kind != Kind::Flag) left += " " + metavar(p);
+std::string param_label(const Param &p) {
+    std::string label = p.name;
+    if (is_option(p) && p.kind != Kind::Flag) label += " " + metavar(p);
+    return label;
+}
+
+std::string param_help(const Param &p) {
     std::string help = p.help;
     if (p.kind == Kind::Int) help += " (" + std::to_string(p.min) + " to " + std::to_string(p.max) + ")";
     if (p.kind == Kind::Choice && !is_option(p)) help += " (" + std::string(p.choices) + ")";
-    std::fprintf(out, "  %-22s %s\n", left.c_str(), help.c_str());
+    return help;
+}
+
+namespace {
+
+void print_param(FILE *out, const Param &p) {
+    std::fprintf(out, "  %-22s %s\n", param_label(p).c_str(), param_help(p).c_str());
 }
 
 void print_help(const Command &cmd, const std::string &path) {
@@ -386,7 +446,7 @@ void print_help(const Command &cmd, const std::string &path) {
     }
     std::fprintf(out, "\nCommon options:\n");
     for (const auto &p : kGlobalOptions) print_param(out, p);
-    std::fprintf(out, "\nExit status: 0 success, 1 failure reported by the box, 2 bad usage (nothing sent).\n");
+    std::fprintf(out, "\nExit status: %s.\n", kExitStatusText);
 }
 
 // Checks `value` against `p`; "" or the problem.
@@ -394,7 +454,12 @@ std::string check(const Param &p, const std::string &value) {
     const std::string name = p.name;
     switch (p.kind) {
         case Kind::Flag:
+            return "";
         case Kind::Text:
+            // The library refuses such a text itself, but only once the call is under way; and D-Bus cannot
+            // carry it. Saying so here keeps it bad usage, with nothing sent.
+            if (g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr) == FALSE)
+                return name + " is not valid UTF-8";
             return "";
         case Kind::Int: {
             if (value.empty()) return name + ": empty value";
@@ -427,6 +492,17 @@ std::string check(const Param &p, const std::string &value) {
             struct stat st {};
             if (value.empty()) return name + ": empty path";
             if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return name + ": no directory " + dir;
+            return "";
+        }
+        case Kind::Dir: {
+            struct stat st {};
+            if (stat(value.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return name + ": no directory " + value;
+            return "";
+        }
+        case Kind::Source: {
+            if (value.rfind("http://", 0) == 0 || value.rfind("https://", 0) == 0) return "";
+            struct stat st {};
+            if (stat(value.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return name + ": no file " + value;
             return "";
         }
         case Kind::Choice: {
@@ -462,6 +538,11 @@ int run_command_line(int argc, char **argv) {
     Args args;
     size_t positional = 0;
     bool only_positional = false;
+    if (argc == 2 && std::strcmp(argv[1], "--help-roff") == 0) {
+        // Hidden: the build writes the manual page with it.
+        std::fputs(man_page(root).c_str(), stdout);
+        return kOk;
+    }
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         help = help || std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
     }

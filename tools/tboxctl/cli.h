@@ -13,16 +13,18 @@ namespace tboxctl {
 // Exit statuses.
 constexpr int kOk = 0;
 constexpr int kFailed = 1;  // the box (or the file operation) reported a failure
-constexpr int kUsage = 2;   // bad usage: nothing was sent
+constexpr int kUsage = 2;   // bad usage: nothing was changed on the box (at most a query was sent)
 
 // What an argument or option value must be; checked before the command runs.
 enum class Kind {
     Flag,     // option without a value
-    Text,     // any text
+    Text,     // a text, valid UTF-8 (it goes to the box or into an answer); paths take File, Path or Dir
     Int,      // a decimal or 0x integer within [min, max]
     Hex,      // hex bytes (even number of digits), "-" for none
     File,     // a path that exists
     Path,     // a path to write (its directory must exist)
+    Dir,      // a directory that exists
+    Source,   // a file that exists, or an http:// or https:// URL
     Choice,   // one of the words in `choices` ("a|b|c")
     Version,  // eleven decimal digits
 };
@@ -64,14 +66,19 @@ public:
     Answer &number(const std::string &key, long long value);
     Answer &decimal(const std::string &key, double value, int digits);
     Answer &boolean(const std::string &key, bool value);
+    // A value the box did not give: null in JSON, "unknown" in lines.
+    Answer &unknown(const std::string &key);
+    // A value that does not apply (the address of a profile that is down): null in JSON, left out of lines.
+    Answer &none(const std::string &key);
     bool empty() const { return fields_.empty(); }
     std::string lines() const;
     std::string json() const;
 
 private:
+    enum class Form { Quoted, Bare, Unknown, None };
     struct Field {
         std::string key, value;
-        bool quoted;
+        Form form;
     };
     std::vector<Field> fields_;
 };
@@ -97,8 +104,12 @@ struct Context {
     bool json = false;
     bool verbose = false;
     std::string path;  // "tboxctl modem at"
+    mutable bool printed = false;
 
+    // Prints one record; in lines, records after the first are set apart by a blank line.
     void print(const Answer &answer) const;
+    // Prints more fields of the record under way (a road's steps): no blank line before them.
+    void print_more(const Answer &answer) const;
     // "tboxctl modem at: <what>" on stderr; returns kFailed.
     int fail(const std::string &what) const;
     // As fail, for problems found before anything was sent; returns kUsage.
@@ -120,6 +131,15 @@ int run_command_line(int argc, char **argv);
 
 // Bash completion script generated from the table.
 std::string bash_completion(const Command &root);
+
+// The pieces of --help that the manual page (tboxctl --help-roff) shows too, so that the two cannot drift.
+const std::vector<Param> &common_options();
+std::string synopsis(const Command &leaf);  // " [options] INDEX VALUE"
+std::string param_label(const Param &p);    // "--count N"
+std::string param_help(const Param &p);     // its help, with the range or the choices
+extern const char *const kExitStatusText;
+// tboxctl(1) in roff, from the table.
+std::string man_page(const Command &root);
 
 // The domains.
 Command modem_commands();

@@ -1,8 +1,11 @@
 // tboxctl patch, digest and uart: the file and serial-port utilities (tbox/patch.h, digest.h, uart.h).
+#include <sys/stat.h>
 #include <tbox/digest.h>
 #include <tbox/patch.h>
 #include <tbox/uart.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,21 @@ int patch(Context &ctx, const Args &args) {
     return kOk;
 }
 
+// Why the library gave no digest of `path`: it digests regular files only (a device such as /dev/zero would
+// never end, a pipe would be drained, a directory has no bytes), and reads the rest to their end.
+std::string no_digest(const std::string &path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return "cannot read " + path + ": " + std::strerror(errno);
+    const char *kind = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISFIFO(st.st_mode) ? "a pipe"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : nullptr;
+    if (kind != nullptr) return path + " is " + kind + ", not a regular file: no digest";
+    return "cannot read " + path;
+}
+
 int digest(Context &ctx, const Args &args) {
     const std::string &path = args.text("FILE");
     const std::string &which = args.has("--algorithm") ? args.text("--algorithm") : "both";
@@ -27,13 +45,17 @@ int digest(Context &ctx, const Args &args) {
     a.text("file", path);
     if (which != "sha256") {
         char md5[33];
-        if (FileMD5(path.c_str(), md5) == nullptr) return ctx.fail("cannot read " + path);
+        if (FileMD5(path.c_str(), md5) == nullptr) return ctx.fail(no_digest(path));
         a.text("md5", md5);
+    } else {
+        a.none("md5");
     }
     if (which != "md5") {
         char sha[65];
-        if (FileSHA256(path.c_str(), sha) == nullptr) return ctx.fail("cannot read " + path);
+        if (FileSHA256(path.c_str(), sha) == nullptr) return ctx.fail(no_digest(path));
         a.text("sha256", sha);
+    } else {
+        a.none("sha256");
     }
     ctx.print(a);
     return kOk;
@@ -101,7 +123,7 @@ Command patch_command() {
 
 Command digest_command() {
     return leaf(
-        "digest", "MD5 and SHA-256 of a file (upper-case hex)",
+        "digest", "MD5 and SHA-256 of a regular file (upper-case hex; anything else is a failure)",
         {arg("FILE", Kind::File, "the file"), choice("--algorithm", "md5|sha256|both", "which digest (default both)")},
         digest);
 }

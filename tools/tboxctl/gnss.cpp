@@ -1,6 +1,8 @@
 // tboxctl gnss: the current position and a stream of fixes or NMEA sentences (tbox/gnss.h).
 #include <tbox/gnss.h>
 
+#include <string>
+
 #include "cli.h"
 
 namespace tboxctl {
@@ -16,21 +18,37 @@ bool on_earth(const GnssRecord &r) {
            r.field[2] <= kMaxLongitude;
 }
 
+// The record's UTC date and time as ISO 8601 ("2026-03-14T08:30:04Z"), or "" when the receiver has no date
+// yet (date 0) or the two do not name a real time.
+std::string utc_time(int32_t date, int32_t time) {
+    const int year = date / 10000;
+    const int month = date / 100 % 100;
+    const int day = date % 100;
+    const int hour = time / 10000;
+    const int minute = time / 100 % 100;
+    const int second = time % 100;
+    if (date <= 0 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+        !g_date_valid_dmy(static_cast<GDateDay>(day), static_cast<GDateMonth>(month), static_cast<GDateYear>(year)))
+        return "";
+    if (time < 0 || hour > 23 || minute > 59 || second > 60) return "";  // 60: a leap second
+    char text[32];
+    g_snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day, hour, minute, second);
+    return text;
+}
+
 // A record whose position is off the Earth is shown as it came but never as valid.
 Answer position(const GnssRecord &r) {
-    char time[16];
-    g_snprintf(time, sizeof time, "%06d", r.field[9]);
-    return Answer()
-        .boolean("valid", r.field[0] != 0 && on_earth(r))
+    Answer a;
+    a.boolean("valid", r.field[0] != 0 && on_earth(r))
         .decimal("latitude", r.field[1] / 1e6, 6)
         .decimal("longitude", r.field[2] / 1e6, 6)
         .decimal("altitude_m", r.field[3] / 10.0, 1)
         .decimal("speed_kmh", r.field[4] / 10.0, 1)
         .decimal("course_deg", r.field[5] / 10.0, 1)
         .number("satellites", r.field[6])
-        .decimal("hdop", r.field[7] / 10.0, 1)
-        .number("date", r.field[8])
-        .text("time", time);
+        .decimal("hdop", r.field[7] / 10.0, 1);
+    const std::string time = utc_time(r.field[8], r.field[9]);
+    return time.empty() ? a.unknown("time") : a.text("time", time);
 }
 
 void on_record(const GnssRecord *record) {

@@ -35,7 +35,11 @@ int status(Context &ctx, const Args &args) {
         Answer a;
         a.number("profile", profile).number("status", dial).text("state", status_name(dial));
         char ip[64] = "";
-        if (dial == 1 && GetNetWorkIp(profile, ip) == 0) a.text("ip", ip);
+        if (dial == 1 && GetNetWorkIp(profile, ip) == 0) {
+            a.text("ip", ip);
+        } else {
+            a.none("ip");
+        }
         ctx.print(a);
     }
     return kOk;

@@ -100,6 +100,13 @@ int limits(Context &ctx, const Args &args) {
     return kOk;
 }
 
+const char *const kSetDetails =
+    "A VALUE that is not valid UTF-8, or longer than " G_STRINGIFY(PARAM_TEXT_MAX) " characters, is refused before\n"
+    "anything is sent. "
+    "Whether VALUE must be an integer depends on the parameter, so its type is asked of the box first: a\n"
+    "VALUE of the wrong type (or out of the integer range) is then refused with exit status 2 after that one\n"
+    "query, and nothing is written.";
+
 Param index_param() {
     return int_arg("INDEX", 0, INT_MAX, "the parameter's index");
 }
@@ -107,15 +114,18 @@ Param index_param() {
 }  // namespace
 
 Command param_commands() {
-    return group("param", "Configuration parameters: type, value, limits.",
-                 {leaf("type", "the parameter's value type (1 integer, other: text)", {index_param()}, type),
-                  leaf("get", "the parameter's value", {index_param()}, get),
-                  leaf("set", "write the parameter's value, then read it back",
-                       {index_param(), arg("VALUE", Kind::Text, "an integer or a text, as the parameter's type")}, set),
-                  leaf("limits", "set the parameter's minimum and maximum",
-                       {index_param(), int_arg("MIN", INT_MIN, INT_MAX, "the smallest value (or text length)"),
-                        int_arg("MAX", INT_MIN, INT_MAX, "the largest value (or text length)")},
-                       limits)});
+    return group(
+        "param", "Configuration parameters: type, value, limits.",
+        {leaf("type", "the parameter's value type (1 integer, other: text)", {index_param()}, type),
+         leaf("get", "the parameter's value", {index_param()}, get),
+         with_details(
+             leaf("set", "write the parameter's value, then read it back",
+                  {index_param(), arg("VALUE", Kind::Text, "an integer or a text, as the parameter's type")}, set),
+             kSetDetails),
+         leaf("limits", "set the parameter's minimum and maximum",
+              {index_param(), int_arg("MIN", INT_MIN, INT_MAX, "the smallest value (or text length)"),
+               int_arg("MAX", INT_MIN, INT_MAX, "the largest value (or text length)")},
+              limits)});
 }
 
 }  // namespace tboxctl

@@ -112,7 +112,7 @@ void on_state(uint8_t state, uint8_t source, int32_t alarm) {
 }
 
 void on_gsensor() {
-    watch_event(Answer().text("event", "gsensor-wakeup"));
+    watch_event(Answer().text("event", "gsensor-wakeup").none("state").none("name").none("source").none("alarm"));
 }
 
 int watch_events(Context &ctx, const Args &args) {

@@ -4,7 +4,8 @@ if(TBOX_BUILD_TOOLS)
   add_executable(tboxctl ${TBOXCTL_SOURCES})
   target_link_libraries(tboxctl PRIVATE tbox PkgConfig::GIO)
   # The data root only names the default work directory of "upgrade run"; the version files are the library's.
-  target_compile_definitions(tboxctl PRIVATE ${TBOX_GLIB_PIN} TBOX_DATA_ROOT="${TBOX_DATA_ROOT}")
+  target_compile_definitions(tboxctl PRIVATE ${TBOX_GLIB_PIN} TBOX_DATA_ROOT="${TBOX_DATA_ROOT}"
+                                             TBOXCTL_VERSION="${PROJECT_VERSION}")
   target_compile_options(tboxctl PRIVATE -Wall -Wextra -Wshadow -Werror)
   install(TARGETS tboxctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

@@ -201,7 +201,7 @@ int unbind(Context &ctx, const Args &args) {
     if (UnbindUpgradeTask(args.has("--reset-mcu") ? 1 : 0) != 0) {
         return ctx.fail("not unbound: the service reports no binding of this process");
     }
-    ctx.print(Answer().text("unbind", "ok"));
+    ctx.print(Answer().text("unbind", "ok").none("pid"));
     return kOk;
 }
 
@@ -212,7 +212,11 @@ int check(Context &ctx, const Args &args) {
     const int result = CheckUpgradeVersion(args.text("VERSION").c_str(), &flags, status);
     Answer a;
     a.text("status", status);
-    if (result == 0) a.number("flags", flags);
+    if (result == 0) {
+        a.number("flags", flags);
+    } else {
+        a.none("flags");
+    }
     ctx.print(a);
     return result == 0 ? kOk : ctx.fail(status);
 }
@@ -509,10 +513,11 @@ private:
     }
 
     void step(const char *name, const std::string &status) {
+        // In lines the steps are the keys of one record; in JSON each is an object of its own.
         if (ctx_.json) {
-            ctx_.print(Answer().text("step", name).text("status", trimmed(status.c_str())));
+            ctx_.print_more(Answer().text("step", name).text("status", trimmed(status.c_str())));
         } else {
-            ctx_.print(Answer().text(name, trimmed(status.c_str())));
+            ctx_.print_more(Answer().text(name, trimmed(status.c_str())));
         }
     }
 
@@ -622,11 +627,11 @@ Command upgrade_commands() {
                        choice("--type", "diff|whole",
                               "a bsdiff difference against the box's package, or a whole package (default diff)"),
                        option(
-                           "--dir", Kind::Text,
+                           "--dir", Kind::Dir,
                            "work directory for the fetched file and the package (default the box's upgrade directory)"),
                        int_option("--flag", 0, 255, "upgrade flag passed to the service, default 0"),
                        option("--ca", Kind::File, "trust only the CA certificates in this PEM file"),
-                       option("--signature", Kind::Text,
+                       option("--signature", Kind::Source,
                               "the package's detached signature: a file, or an http(s) URL to fetch"),
                        option("--public-key", Kind::File, "PEM public key the package must be signed by"),
                        option("--reset-mcu", Kind::Flag, "reset the MCU on unbinding")}),
