@@ -55,11 +55,11 @@ TBOX_BEGIN_DECLS
  * size is len + 8.
  */
 typedef struct McuMsg {
-    long mtype;     /**< the message type */
-    uint32_t type;  /**< the message type again */
-    uint16_t len;   /**< payload length in bytes */
-    uint8_t subCmd; /**< sub-command; bit 7 is always set in messages sent by SendMcuMsg */
-    uint8_t fill;   /**< zero when sent */
+    long mtype;                      /**< the message type */
+    uint32_t type;                   /**< the message type again */
+    uint16_t len;                    /**< payload length in bytes */
+    uint8_t subCmd;                  /**< sub-command; bit 7 is always set in messages sent by SendMcuMsg */
+    uint8_t fill;                    /**< zero when sent */
     uint8_t data[MCU_MSG_DATA_ROOM]; /**< the payload, `len` bytes */
 } McuMsg;
 
@@ -73,9 +73,9 @@ typedef struct McuMsg {
  * Text offsets: 0 msgType (u32), 4 keyId (u32), 8 reserved (4 bytes, sent as zeros). Text size 12.
  */
 typedef struct McuCtrlMsg {
-    long mtype;       /**< MCU_CTRL_SUBSCRIBE or MCU_CTRL_UNSUBSCRIBE */
-    uint32_t msgType; /**< the message type concerned */
-    uint32_t keyId;   /**< the application queue that is to receive (or stop receiving) that type */
+    long mtype;        /**< MCU_CTRL_SUBSCRIBE or MCU_CTRL_UNSUBSCRIBE */
+    uint32_t msgType;  /**< the message type concerned */
+    uint32_t keyId;    /**< the application queue that is to receive (or stop receiving) that type */
     uint32_t reserved; /**< sent as zeros */
 } McuCtrlMsg;
 

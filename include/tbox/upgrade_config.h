@@ -47,9 +47,9 @@ typedef enum ConfigType {
  * of the text is laid out by the upgrade service.
  */
 typedef struct ConfigMsg {
-    long mtype;      /**< its ConfigType */
-    uint8_t lead[4]; /**< service-defined */
-    uint16_t len;    /**< length field, text offset 4 */
+    long mtype;                                 /**< its ConfigType */
+    uint8_t lead[4];                            /**< service-defined */
+    uint16_t len;                               /**< length field, text offset 4 */
     uint8_t body[CONFIG_MSG_MAX_TEXT_SIZE - 6]; /**< service-defined */
 } ConfigMsg;
 
