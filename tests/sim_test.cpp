@@ -26,6 +26,7 @@
 #include "support/files.h"
 #include "support/pump.h"
 #include "support/sim_runner.h"
+#include "support/test_bus.h"
 
 using tbox::sim::GObjectPtr;
 using tbox::test::pump_for;
@@ -530,6 +531,44 @@ TEST(Simulator, AnUpgradeBindingEndsWithItsBindersConnectionOrProcess) {
     EXPECT_EQ(outcome([&](GError **e) { ky_update_call_bind_upgrade_sync(other.get(), me, nullptr, e); }), "")
         << "a new binder is not refused because of the ended one";
     EXPECT_EQ(bound(), me);
+}
+
+// The bus configuration shipped for desktop development (share/tbox/bus.conf): a daemon started on it with
+// its socket moved by --address lets any user's connections own the box's names and call each other.
+TEST(Simulator, TheShippedBusConfigurationLetsConnectionsOwnNamesAndCallEachOther) {
+    TempDir dir;
+    const std::string config = std::string("--config-file=") + TBOX_SIM_BUS_CONF;
+    const std::string listen = "--address=unix:dir=" + dir.path;
+    GPid daemon = 0;
+    const std::string address = tbox::test::start_helper(
+        {"dbus-daemon", config.c_str(), listen.c_str(), "--nofork", "--nopidfile", "--print-address=1", nullptr},
+        daemon, "dbus-daemon refused the shipped configuration");
+    EXPECT_EQ(address.rfind("unix:path=" + dir.path + "/", 0), 0u) << address;
+    const auto connect = [&] {
+        return GObjectPtr<GDBusConnection>(g_dbus_connection_new_for_address_sync(
+            address.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr));
+    };
+    const auto service = connect();
+    const auto client = connect();
+    ASSERT_TRUE(service && client);
+    GVariant *owned = g_dbus_connection_call_sync(
+        service.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "ky.at", 0u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_NE(owned, nullptr);
+    guint32 reply = 0;
+    g_variant_get(owned, "(u)", &reply);
+    g_variant_unref(owned);
+    EXPECT_EQ(reply, 1u) << "primary owner";
+    GError *error = nullptr;
+    GVariant *pong = g_dbus_connection_call_sync(client.get(), "ky.at", "/", "org.freedesktop.DBus.Peer", "Ping",
+                                                 nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    EXPECT_NE(pong, nullptr) << (error != nullptr ? error->message : "");
+    if (pong != nullptr) g_variant_unref(pong);
+    g_clear_error(&error);
+    tbox::test::stop_bus_daemon(daemon, "");
 }
 
 }  // namespace
