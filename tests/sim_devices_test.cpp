@@ -292,21 +292,18 @@ unsigned free_port() {
 TEST(SimDevices, ARunningGpsdGivesTheSameSignalsAndItsEndIsSaid) {
     if (g_find_program_in_path("gpsfake") == nullptr) GTEST_SKIP() << "gpsfake (gpsd-clients) is not installed";
     TempDir dir;
-    std::string log;
-    // gpsfake starts feeding its gpsd when the first client comes; the repeated epochs cover the watch's start.
-    for (int i = 0; i < 4; ++i) log += kRmc + "\r\n" + kGga + "\r\n";
-    tbox::test::put(dir / "drive.nmea", log);
+    tbox::test::put(dir / "drive.nmea", kRmc + "\r\n" + kGga + "\r\n");
     const std::string port = std::to_string(free_port());
     SignalRecorder signals;
     const GPid simd = spawn({TBOX_SIMD_PATH, "--address", tbox::test::private_bus_address(), "--gpsd",
                              "127.0.0.1:" + port},
                             dir / "simd.out");
-    const GPid fake = spawn({"gpsfake", "-q", "-1", "-c", "0.1", "-P", port, dir / "drive.nmea"}, dir / "fake.out");
-    const bool got = pump_until([&] { return signals.count("GpsParseredUpdate") >= 2; }, 20000);
-    // The log played once: gpsfake ends, and so does its gpsd's connection.
-    const bool said = pump_until(
-        [&] { return tbox::test::get(dir / "simd.out").find("closed") != std::string::npos; }, 20000);
+    // gpsfake's gpsd plays the log over and over, watched or not, until gpsfake ends.
+    const GPid fake = spawn({"gpsfake", "-q", "-n", "-c", "0.2", "-P", port, dir / "drive.nmea"}, dir / "fake.out");
+    const bool got = pump_until([&] { return signals.count("GpsParseredUpdate") >= 3; }, 20000);
     stop(fake);
+    const bool said = pump_until(
+        [&] { return tbox::test::get(dir / "simd.out").find("closed") != std::string::npos; }, 5000);
     stop(simd);
     const std::string out = tbox::test::get(dir / "simd.out");
     ASSERT_TRUE(got) << out << tbox::test::get(dir / "fake.out");
