@@ -2,11 +2,11 @@
 // driven by its gpsfake), and a modem's AT port played by the test on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <sys/wait.h>
 #include <tbox/at.h>
 #include <tbox/errors.h>
@@ -36,8 +36,10 @@ using tbox::test::TempDir;
 
 namespace {
 
-const std::string kRmc = tbox::sim::nmea::with_checksum("$GPRMC,101500.00,A,4806.0000,N,01130.0000,E,10.0,84.4,230326,,,A");
-const std::string kGga = tbox::sim::nmea::with_checksum("$GPGGA,101500.00,4806.0000,N,01130.0000,E,1,08,0.9,545.4,M,46.9,M,,");
+const std::string kRmc =
+    tbox::sim::nmea::with_checksum("$GPRMC,101500.00,A,4806.0000,N,01130.0000,E,10.0,84.4,230326,,,A");
+const std::string kGga =
+    tbox::sim::nmea::with_checksum("$GPGGA,101500.00,4806.0000,N,01130.0000,E,1,08,0.9,545.4,M,46.9,M,,");
 const std::string kGsa = tbox::sim::nmea::with_checksum("$GPGSA,A,3,03,05,07,,,,,,,,,,1.3,0.9,1.0");
 const char *const kRecord = "(1, 48100000, 11500000, 5454, 185, 844, 8, 9, 20260323, 101500)";
 
@@ -49,7 +51,9 @@ struct Pty {
         slave = ptsname(master);
     }
     ~Pty() { close_master(); }
-    void write_text(const std::string &text) const { ASSERT_EQ(write(master, text.data(), text.size()), (ssize_t)text.size()); }
+    void write_text(const std::string &text) const {
+        ASSERT_EQ(write(master, text.data(), text.size()), (ssize_t)text.size());
+    }
     void close_master() {
         if (master >= 0) close(master);
         master = -1;
@@ -192,20 +196,19 @@ TEST(SimDevices, AModemAnswersOneCommandAtATimeWithItsUrcsEchoErrorsAndTimeOuts)
     tbox::sim::Options options;
     options.modem = pty.slave;
     options.modem_timeout_ms = 500;
-    ModemPlayer modem(pty.master,
-                      {
-                          {"ATE1", "ATE1\r\r\nOK\r\n"},
-                          {"ATI", "ATI\r\r\nQuectel\r\nEC20F\r\nRevision: EC20X\r\n\r\nOK\r\n"},
-                          {"at+csq", "at+csq\r\r\n+CSQ: 17,99\r\n\r\n+CMTI: \"SM\",3\r\n\r\nOK\r\n"},
-                          {"ATE0", "ATE0\r\r\nOK\r\n"},
-                          {"AT+CPIN?", "\r\n+CREG: 5\r\n+CPIN: READY\r\n\r\nOK\r\n"},
-                          {"AT+CREG?", "\r\n+CREG: 0,1\r\n\r\nOK\r\n"},
-                          {"AT+QADC=9", "\r\n+CME ERROR: 50\r\n"},
-                          {"AT+CMGS=1", "\r\n+CMS ERROR: 304\r\n"},
-                          {"AT+CFUN=9", "\r\nERROR\r\n"},
-                          {"AT+SLOW", "slow:\r\n+SLOW: 1\r\n+SLOW: 2\r\n\r\nOK\r\n"},
-                          {"AT", "\r\nOK\r\n"},
-                      });
+    ModemPlayer modem(pty.master, {
+                                      {"ATE1", "ATE1\r\r\nOK\r\n"},
+                                      {"ATI", "ATI\r\r\nQuectel\r\nEC20F\r\nRevision: EC20X\r\n\r\nOK\r\n"},
+                                      {"at+csq", "at+csq\r\r\n+CSQ: 17,99\r\n\r\n+CMTI: \"SM\",3\r\n\r\nOK\r\n"},
+                                      {"ATE0", "ATE0\r\r\nOK\r\n"},
+                                      {"AT+CPIN?", "\r\n+CREG: 5\r\n+CPIN: READY\r\n\r\nOK\r\n"},
+                                      {"AT+CREG?", "\r\n+CREG: 0,1\r\n\r\nOK\r\n"},
+                                      {"AT+QADC=9", "\r\n+CME ERROR: 50\r\n"},
+                                      {"AT+CMGS=1", "\r\n+CMS ERROR: 304\r\n"},
+                                      {"AT+CFUN=9", "\r\nERROR\r\n"},
+                                      {"AT+SLOW", "slow:\r\n+SLOW: 1\r\n+SLOW: 2\r\n\r\nOK\r\n"},
+                                      {"AT", "\r\nOK\r\n"},
+                                  });
     SimRunner sim(options);
     ASSERT_EQ(sim.failure(), "");
     ASSERT_EQ(InitAtInterface(on_urc), 0);
@@ -241,9 +244,9 @@ TEST(SimDevices, AModemAnswersOneCommandAtATimeWithItsUrcsEchoErrorsAndTimeOuts)
     first.join();
     EXPECT_EQ(slow, 0);
     EXPECT_FALSE(modem.overlapped);
-    EXPECT_EQ(modem.commands(), (std::vector<std::string>{"ATE1", "ATI", "at+csq", "ATE0", "AT+CPIN?", "AT+CREG?",
-                                                          "AT+QADC=9", "AT+CMGS=1", "AT+CFUN=9", "AT+HANG", "AT+SLOW",
-                                                          "AT"}));
+    EXPECT_EQ(modem.commands(),
+              (std::vector<std::string>{"ATE1", "ATI", "at+csq", "ATE0", "AT+CPIN?", "AT+CREG?", "AT+QADC=9",
+                                        "AT+CMGS=1", "AT+CFUN=9", "AT+HANG", "AT+SLOW", "AT"}));
 
     // Said unasked: broadcast, a message's text with its header.
     pty.write_text("\r\nRING\r\n\r\n+CMT: \"+8613800000000\",,\"26/03/23,10:15:00+32\"\r\nhello\r\n");
@@ -272,8 +275,14 @@ GPid spawn(const std::vector<std::string> &words, const std::string &out) {
     return pid;
 }
 
+// Asks first (gpsfake then ends its gpsd), kills after 5 s.
 void stop(GPid pid) {
     kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        g_usleep(10000);
+    }
+    kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 
@@ -295,15 +304,15 @@ TEST(SimDevices, ARunningGpsdGivesTheSameSignalsAndItsEndIsSaid) {
     tbox::test::put(dir / "drive.nmea", kRmc + "\r\n" + kGga + "\r\n");
     const std::string port = std::to_string(free_port());
     SignalRecorder signals;
-    const GPid simd = spawn({TBOX_SIMD_PATH, "--address", tbox::test::private_bus_address(), "--gpsd",
-                             "127.0.0.1:" + port},
-                            dir / "simd.out");
+    const GPid simd =
+        spawn({TBOX_SIMD_PATH, "--address", tbox::test::private_bus_address(), "--gpsd", "127.0.0.1:" + port},
+              dir / "simd.out");
     // gpsfake's gpsd plays the log over and over, watched or not, until gpsfake ends.
     const GPid fake = spawn({"gpsfake", "-q", "-n", "-c", "0.2", "-P", port, dir / "drive.nmea"}, dir / "fake.out");
     const bool got = pump_until([&] { return signals.count("GpsParseredUpdate") >= 3; }, 20000);
     stop(fake);
-    const bool said = pump_until(
-        [&] { return tbox::test::get(dir / "simd.out").find("closed") != std::string::npos; }, 5000);
+    const bool said =
+        pump_until([&] { return tbox::test::get(dir / "simd.out").find("closed") != std::string::npos; }, 5000);
     stop(simd);
     const std::string out = tbox::test::get(dir / "simd.out");
     ASSERT_TRUE(got) << out << tbox::test::get(dir / "fake.out");
@@ -331,12 +340,13 @@ TEST(SimDevices, DeviceOptionsAreListedAndCheckedBeforeAnythingStarts) {
         return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, text);
     };
     const auto help = run({"--help"});
-    for (const char *option : {"--gnss-device=DEVICE[:BAUD]", "--gpsd=HOST[:PORT]", "--modem=DEVICE[:BAUD]",
-                               "--modem-timeout=MS"}) {
+    for (const char *option :
+         {"--gnss-device=DEVICE[:BAUD]", "--gpsd=HOST[:PORT]", "--modem=DEVICE[:BAUD]", "--modem-timeout=MS"}) {
         EXPECT_NE(help.second.find(option), std::string::npos) << option;
     }
-    EXPECT_EQ(run({"--nmea", "a.nmea", "--gpsd", "localhost"}),
-              std::make_pair(2, std::string("tbox-simd: --nmea, --gnss-device and --gpsd exclude each other: give one\n")));
+    EXPECT_EQ(
+        run({"--nmea", "a.nmea", "--gpsd", "localhost"}),
+        std::make_pair(2, std::string("tbox-simd: --nmea, --gnss-device and --gpsd exclude each other: give one\n")));
     EXPECT_EQ(run({"--gnss-device", "/dev/ttyACM0:19200", "--gpsd", "localhost"}).first, 2);
     EXPECT_EQ(run({"--modem", "/dev/ttyUSB2:19200"}),
               std::make_pair(2, std::string("tbox-simd: --modem: unsupported speed in \"/dev/ttyUSB2:19200\" (9600, "

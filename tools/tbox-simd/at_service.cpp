@@ -129,16 +129,16 @@ private:
     void send_at_cmd(KyAt *object, GDBusMethodInvocation *invocation, const gchar *cmd, const gchar *prefix,
                      gint lines) {
         if (modem_ != nullptr) {
-            modem_->send(cmd, prefix, lines,
-                         [this, object, invocation, c = std::string(cmd), p = std::string(prefix),
-                          lines](const ModemAnswer &m) {
-                             if (!m.failure.empty()) {
-                                 hub_.say(c + " -> " + m.text);
-                                 refuse(invocation, ("ky.at.Error." + m.failure).c_str(), m.text);
-                                 return;
-                             }
-                             complete(object, invocation, c.c_str(), p.c_str(), lines, {m.result, m.text});
-                         });
+            modem_->send(
+                cmd, prefix, lines,
+                [this, object, invocation, c = std::string(cmd), p = std::string(prefix), lines](const ModemAnswer &m) {
+                    if (!m.failure.empty()) {
+                        hub_.say(c + " -> " + m.text);
+                        refuse(invocation, ("ky.at.Error." + m.failure).c_str(), m.text);
+                        return;
+                    }
+                    complete(object, invocation, c.c_str(), p.c_str(), lines, {m.result, m.text});
+                });
             return;
         }
         complete(object, invocation, cmd, prefix, lines, answer(cmd));

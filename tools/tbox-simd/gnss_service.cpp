@@ -49,9 +49,8 @@ public:
 
     std::string start() override {
         // A receiver's lines take the log's road: the same signals, records and complaints.
-        device_ = start_gnss_source(hub_, [this](const std::string &line, const std::string &source, int n) {
-            handle(line, source, n);
-        });
+        device_ = start_gnss_source(
+            hub_, [this](const std::string &line, const std::string &source, int n) { handle(line, source, n); });
         if (hub_.options().nmea.empty()) return "";
         return start_log(hub_.options().nmea);
     }

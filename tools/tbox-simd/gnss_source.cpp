@@ -35,11 +35,11 @@ public:
           address_(std::move(address)),
           name_("gpsd " + address_),
           handler_(std::move(handler)),
-          splitter_([this](const std::string &line) { on_line(line); },
-                    [this] {
-                        hub_.complain("gnss: " + name_ + ": line over " + std::to_string(kLongestLine) +
-                                      " bytes dropped");
-                    }),
+          splitter_(
+              [this](const std::string &line) { on_line(line); },
+              [this] {
+                  hub_.complain("gnss: " + name_ + ": line over " + std::to_string(kLongestLine) + " bytes dropped");
+              }),
           context_(g_main_context_ref_thread_default()),
           client_(g_socket_client_new()) {
         hub_.say("gnss: reading NMEA from gpsd at " + address_);
@@ -86,9 +86,10 @@ private:
         // A fresh connection has room for a few dozen bytes; a refusal shows as a close below.
         g_socket_send(socket, kWatchNmea, sizeof kWatchNmea - 1, nullptr, nullptr);
         self->splitter_.reset();
-        self->watch_ = g_socket_create_source(socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-        g_source_set_callback(self->watch_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(on_ready)),
-                              self, nullptr);
+        self->watch_ =
+            g_socket_create_source(socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+        g_source_set_callback(self->watch_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(on_ready)), self,
+                              nullptr);
         g_source_attach(self->watch_, self->context_);
         self->hub_.say("gnss: connected to gpsd at " + self->address_);
     }
@@ -156,7 +157,8 @@ private:
 
 std::unique_ptr<GnssSource> start_gnss_source(Hub &hub, GnssLineHandler handler) {
     const Options &o = hub.options();
-    if (!o.gnss_device.empty()) return std::make_unique<SerialSource>(hub, o.gnss_device, o.gnss_baud, std::move(handler));
+    if (!o.gnss_device.empty())
+        return std::make_unique<SerialSource>(hub, o.gnss_device, o.gnss_baud, std::move(handler));
     if (!o.gpsd.empty()) return std::make_unique<GpsdSource>(hub, o.gpsd, std::move(handler));
     return nullptr;
 }

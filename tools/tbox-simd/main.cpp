@@ -71,12 +71,13 @@ int main(int argc, char **argv) {
         {"upgrade-time", 0, 0, G_OPTION_ARG_INT, &upgrade_time, "How long an upgrade runs (default 3000)", "MS"},
         {"urc", 'u', 0, G_OPTION_ARG_STRING_ARRAY, &urcs, "URC text to broadcast once ready (repeatable)", "TEXT"},
         {"urc-interval", 'i', 0, G_OPTION_ARG_INT, &urc_interval, "Repeat the URCs every MS milliseconds", "MS"},
-        {"gnss-device", 0, 0, G_OPTION_ARG_FILENAME, &gnss_device, "Read NMEA from this serial receiver (default 9600 baud)",
-         "DEVICE[:BAUD]"},
+        {"gnss-device", 0, 0, G_OPTION_ARG_FILENAME, &gnss_device,
+         "Read NMEA from this serial receiver (default 9600 baud)", "DEVICE[:BAUD]"},
         {"gpsd", 0, 0, G_OPTION_ARG_STRING, &gpsd, "Read NMEA from gpsd (default port 2947)", "HOST[:PORT]"},
-        {"modem", 0, 0, G_OPTION_ARG_FILENAME, &modem, "Answer AT commands from the modem on this port (default 115200 baud)",
-         "DEVICE[:BAUD]"},
-        {"modem-timeout", 0, 0, G_OPTION_ARG_INT, &modem_timeout, "How long a modem command may take (default 5000)", "MS"},
+        {"modem", 0, 0, G_OPTION_ARG_FILENAME, &modem,
+         "Answer AT commands from the modem on this port (default 115200 baud)", "DEVICE[:BAUD]"},
+        {"modem-timeout", 0, 0, G_OPTION_ARG_INT, &modem_timeout, "How long a modem command may take (default 5000)",
+         "MS"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
     GOptionContext *context = g_option_context_new("- telematics box platform simulator");
     g_option_context_add_main_entries(context, entries, nullptr);

@@ -9,9 +9,9 @@ namespace {
 
 // Lines a modem sends unasked. A tag also answers the command of its own name ("AT+CREG?" gets
 // "+CREG: 0,1"), so during that command it is an answer line.
-constexpr const char *kUrcTags[] = {"RING",   "+CRING:", "+CMTI:",  "+CMT:",   "+CDS:",   "+CDSI:", "+CBM:",
-                                    "+CLIP:", "+CREG:",  "+CGREG:", "+CEREG:", "+CGEV:",  "+CUSD:", "+CPIN:",
-                                    "+QIND:", "+QIURC:", "+QUSIM:", "+CTZV:",  "+CTZE:",  "+QSTK:"};
+constexpr const char *kUrcTags[] = {
+    "RING",    "+CRING:", "+CMTI:", "+CMT:",  "+CDS:",  "+CDSI:",  "+CBM:",   "+CLIP:", "+CREG:", "+CGREG:",
+    "+CEREG:", "+CGEV:",  "+CUSD:", "+CPIN:", "+QIND:", "+QIURC:", "+QUSIM:", "+CTZV:", "+CTZE:", "+QSTK:"};
 // URCs whose message text follows on a line of its own.
 constexpr const char *kTwoLineUrcs[] = {"+CMT:", "+CDS:"};
 // Final results that end a command without success.
@@ -40,11 +40,11 @@ int error_number(const std::string &line) {
 ModemBridge::ModemBridge(Hub &hub, Urc urc) : hub_(hub), urc_(std::move(urc)) {
     const Options &o = hub.options();
     hub.say("at: answering from the modem on " + o.modem + " at " + std::to_string(o.modem_baud) + " baud");
-    port_ = std::make_unique<SerialLines>(hub, "at", o.modem, o.modem_baud,
-                                          [this](const std::string &line) { on_line(line); },
-                                          [this](bool open) {
-                                              if (!open && busy_) finish({-1, "the modem went away", "NoModem"});
-                                          });
+    port_ = std::make_unique<SerialLines>(
+        hub, "at", o.modem, o.modem_baud, [this](const std::string &line) { on_line(line); },
+        [this](bool open) {
+            if (!open && busy_) finish({-1, "the modem went away", "NoModem"});
+        });
     port_->start();
 }
 
@@ -140,7 +140,7 @@ void ModemBridge::on_line(const std::string &line) {
     answer_.push_back(line);
 }
 
-void ModemBridge::finish(ModemAnswer answer) {
+void ModemBridge::finish(const ModemAnswer &answer) {
     if (timer_ != 0) timers_.cancel(timer_);
     timer_ = 0;
     Command c = std::move(queue_.front());

@@ -47,7 +47,7 @@ private:
 
     void next();
     void on_line(const std::string &line);
-    void finish(ModemAnswer answer);
+    void finish(const ModemAnswer &answer);
     bool is_urc(const std::string &line) const;
 
     Hub &hub_;

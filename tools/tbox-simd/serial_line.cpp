@@ -63,11 +63,11 @@ SerialLines::SerialLines(Hub &hub, std::string who, std::string path, int baud,
       path_(std::move(path)),
       baud_(baud),
       state_(std::move(state)),
-      splitter_(std::move(line),
-                [this] {
-                    hub_.complain(who_ + ": " + path_ + ": line over " + std::to_string(kLongestLine) +
-                                  " bytes dropped");
-                }),
+      splitter_(
+          std::move(line),
+          [this] {
+              hub_.complain(who_ + ": " + path_ + ": line over " + std::to_string(kLongestLine) + " bytes dropped");
+          }),
       context_(g_main_context_ref_thread_default()) {}
 
 SerialLines::~SerialLines() {
@@ -102,8 +102,7 @@ bool SerialLines::open_port() {
     fd_ = fd;
     splitter_.reset();
     watch_ = g_unix_fd_source_new(fd_, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
-    g_source_set_callback(watch_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(on_ready)), this,
-                          nullptr);
+    g_source_set_callback(watch_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(on_ready)), this, nullptr);
     g_source_attach(watch_, context_);
     hub_.say(who_ + ": " + path_ + " open at " + std::to_string(baud_) + " baud");
     if (state_) state_(true);
