@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "modem_bridge.h"
 #include "sim.h"
 
 namespace tbox::sim {
@@ -60,6 +61,12 @@ public:
 
     std::string start() override {
         const auto &o = hub_.options();
+        if (!o.modem.empty()) {
+            modem_ = std::make_unique<ModemBridge>(hub_, [this](const std::string &urc, const std::string &sms) {
+                hub_.say("urc \"" + urc + "\"");
+                ky_at_emit_urc_broadcast(skeleton_.get(), urc.c_str(), sms.c_str());
+            });
+        }
         if (o.urcs.empty()) return "";
         auto broadcast = [this] {
             for (const auto &urc : hub_.options().urcs) ky_at_emit_urc_broadcast(skeleton_.get(), urc.c_str(), "");
@@ -121,7 +128,24 @@ private:
 
     void send_at_cmd(KyAt *object, GDBusMethodInvocation *invocation, const gchar *cmd, const gchar *prefix,
                      gint lines) {
-        Answer a = answer(cmd);
+        if (modem_ != nullptr) {
+            modem_->send(
+                cmd, prefix, lines,
+                [this, object, invocation, c = std::string(cmd), p = std::string(prefix), lines](const ModemAnswer &m) {
+                    if (!m.failure.empty()) {
+                        hub_.say(c + " -> " + m.text);
+                        refuse(invocation, ("ky.at.Error." + m.failure).c_str(), m.text);
+                        return;
+                    }
+                    complete(object, invocation, c.c_str(), p.c_str(), lines, {m.result, m.text});
+                });
+            return;
+        }
+        complete(object, invocation, cmd, prefix, lines, answer(cmd));
+    }
+
+    void complete(KyAt *object, GDBusMethodInvocation *invocation, const gchar *cmd, const gchar *prefix, gint lines,
+                  Answer a) {
         hub_.say(std::string(cmd) + " (prefix \"" + prefix + "\", " + std::to_string(lines) + " lines) -> " +
                  std::to_string(a.result) + " \"" + a.text + "\"");
         // The service hands back the text after the requested prefix, as the modem's answer line.
@@ -140,6 +164,7 @@ private:
     int rssi_ = 23;
     int ber_ = 99;
     std::map<std::string, Answer> scripted_;
+    std::unique_ptr<ModemBridge> modem_;  // set with --modem
 };
 
 }  // namespace

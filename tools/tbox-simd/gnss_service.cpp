@@ -7,6 +7,7 @@
 #include <fstream>
 #include <vector>
 
+#include "gnss_source.h"
 #include "nmea.h"
 #include "sim.h"
 
@@ -47,6 +48,9 @@ public:
     GDBusInterfaceSkeleton *skeleton() override { return G_DBUS_INTERFACE_SKELETON(skeleton_.get()); }
 
     std::string start() override {
+        // A receiver's lines take the log's road: the same signals, records and complaints.
+        device_ = start_gnss_source(
+            hub_, [this](const std::string &line, const std::string &source, int n) { handle(line, source, n); });
         if (hub_.options().nmea.empty()) return "";
         return start_log(hub_.options().nmea);
     }
@@ -134,6 +138,7 @@ private:
     std::vector<std::string> lines_;
     size_t next_ = 0;
     int64_t epoch_ms_ = -1;
+    std::unique_ptr<GnssSource> device_;
 };
 
 }  // namespace

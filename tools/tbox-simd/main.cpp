@@ -2,11 +2,15 @@
 // (ky.at ... ky.wifi) and its control interface ky.sim on the system bus or the bus given with
 // --address, and with --queues the MCU (key 1) and upgrade configuration (key 2) queue services.
 // docs/simulator.md describes what each service models, the scenario format and ky.sim.
-// SIGINT/SIGTERM stop it cleanly (the queues it owns are removed).
+// With --gnss-device/--gpsd it reads NMEA from a real receiver, with --modem it answers AT commands from
+// a real modem. SIGINT/SIGTERM stop it cleanly (the queues it owns are removed).
 #include <glib-unix.h>
 
 #include <cstdio>
+#include <string>
 
+#include "gnss_source.h"
+#include "serial_line.h"
 #include "simulator.h"
 
 namespace {
@@ -22,12 +26,38 @@ gboolean on_stop_signal(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+// Fills the options of the device paths; "" or what is wrong with them.
+std::string device_options(tbox::sim::Options &options, const gchar *nmea, const gchar *gnss_device, const gchar *gpsd,
+                           const gchar *modem, gint modem_timeout) {
+    const int sources = (nmea != nullptr) + (gnss_device != nullptr) + (gpsd != nullptr);
+    if (sources > 1) return "--nmea, --gnss-device and --gpsd exclude each other: give one";
+    std::string why;
+    if (gnss_device != nullptr) {
+        why = tbox::sim::parse_device(gnss_device, options.gnss_baud, options.gnss_device, options.gnss_baud);
+        if (!why.empty()) return "--gnss-device: " + why;
+    }
+    if (gpsd != nullptr) {
+        GSocketConnectable *address = g_network_address_parse(gpsd, tbox::sim::kGpsdPort, nullptr);
+        if (address == nullptr) return std::string("--gpsd: not HOST[:PORT]: \"") + gpsd + "\"";
+        g_object_unref(address);
+        options.gpsd = gpsd;
+    }
+    if (modem != nullptr) {
+        why = tbox::sim::parse_device(modem, options.modem_baud, options.modem, options.modem_baud);
+        if (!why.empty()) return "--modem: " + why;
+    }
+    if (modem_timeout <= 0) return "--modem-timeout must be above 0";
+    options.modem_timeout_ms = modem_timeout;
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     gchar *address = nullptr, *state = nullptr, *nmea = nullptr, *scenario = nullptr;
+    gchar *gnss_device = nullptr, *gpsd = nullptr, *modem = nullptr;
     gchar **urcs = nullptr;
-    gint urc_interval = 0, gb_interval = 1000, upgrade_time = 3000;
+    gint urc_interval = 0, gb_interval = 1000, upgrade_time = 3000, modem_timeout = 5000;
     gdouble speed = 1.0;
     gboolean queues = FALSE;
     const GOptionEntry entries[] = {
@@ -41,6 +71,13 @@ int main(int argc, char **argv) {
         {"upgrade-time", 0, 0, G_OPTION_ARG_INT, &upgrade_time, "How long an upgrade runs (default 3000)", "MS"},
         {"urc", 'u', 0, G_OPTION_ARG_STRING_ARRAY, &urcs, "URC text to broadcast once ready (repeatable)", "TEXT"},
         {"urc-interval", 'i', 0, G_OPTION_ARG_INT, &urc_interval, "Repeat the URCs every MS milliseconds", "MS"},
+        {"gnss-device", 0, 0, G_OPTION_ARG_FILENAME, &gnss_device,
+         "Read NMEA from this serial receiver (default 9600 baud)", "DEVICE[:BAUD]"},
+        {"gpsd", 0, 0, G_OPTION_ARG_STRING, &gpsd, "Read NMEA from gpsd (default port 2947)", "HOST[:PORT]"},
+        {"modem", 0, 0, G_OPTION_ARG_FILENAME, &modem,
+         "Answer AT commands from the modem on this port (default 115200 baud)", "DEVICE[:BAUD]"},
+        {"modem-timeout", 0, 0, G_OPTION_ARG_INT, &modem_timeout, "How long a modem command may take (default 5000)",
+         "MS"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
     GOptionContext *context = g_option_context_new("- telematics box platform simulator");
     g_option_context_add_main_entries(context, entries, nullptr);
@@ -58,6 +95,14 @@ int main(int argc, char **argv) {
     }
 
     tbox::sim::Options options;
+    const std::string usage = device_options(options, nmea, gnss_device, gpsd, modem, modem_timeout);
+    g_free(gnss_device);
+    g_free(gpsd);
+    g_free(modem);
+    if (!usage.empty()) {
+        g_printerr("tbox-simd: %s\n", usage.c_str());
+        return 2;
+    }
     options.address = address != nullptr ? address : "";
     options.state_dir = state != nullptr ? state : "";
     options.nmea = nmea != nullptr ? nmea : "";

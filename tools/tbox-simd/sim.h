@@ -27,6 +27,12 @@ struct Options {
     int queue_poll_ms = 5;      // how often the queue services look at their queues
     std::vector<std::string> urcs;
     int urc_interval_ms = 0;
+    std::string gnss_device;  // NMEA from this serial receiver instead of a log; empty = none
+    int gnss_baud = 9600;
+    std::string gpsd;   // NMEA from gpsd at HOST[:PORT]; empty = none
+    std::string modem;  // ky.at answers from the modem on this AT port; empty = built-in answers
+    int modem_baud = 115200;
+    int modem_timeout_ms = 5000;  // how long a command may wait for the modem's final result
 };
 
 // What the simulator received: method calls, queue messages, refused input; the latest kLimit
