@@ -34,7 +34,7 @@ int main(int argc, char **argv) {
         {"address", 'a', 0, G_OPTION_ARG_STRING, &address, "Bus address (default: the system bus)", "ADDRESS"},
         {"state", 0, 0, G_OPTION_ARG_FILENAME, &state, "Keep parameters in DIR/param.state", "DIR"},
         {"nmea", 0, 0, G_OPTION_ARG_FILENAME, &nmea, "Replay this NMEA log from the start", "FILE"},
-        {"speed", 0, 0, G_OPTION_ARG_DOUBLE, &speed, "Replay the NMEA log N times faster (default 1)", "N"},
+        {"speed", 0, 0, G_OPTION_ARG_DOUBLE, &speed, "Replay the NMEA log and the scenario N times faster (default 1)", "N"},
         {"scenario", 0, 0, G_OPTION_ARG_FILENAME, &scenario, "Play this scenario file", "FILE"},
         {"queues", 0, 0, G_OPTION_ARG_NONE, &queues, "Serve the MCU and configuration queues (keys 1 and 2)", nullptr},
         {"gb-interval", 0, 0, G_OPTION_ARG_INT, &gb_interval, "GbRealData period, 0 = none (default 1000)", "MS"},
