@@ -122,8 +122,8 @@ void round_trip(const std::string &address, const std::string &how) {
         Background recorder({"--address", address, "record", "--out", dir / "first.scn"}, Background::kErr);
         ASSERT_TRUE(recorder.read_until("tboxctl record: " + how + "\n")) << recorder.text;
         count = play_session(sim);
-        ASSERT_TRUE(wait_for_events(dir / "first.scn", count))
-            << "each event is in the file as it happens:\n" << tbox::test::get(dir / "first.scn");
+        ASSERT_TRUE(wait_for_events(dir / "first.scn", count)) << "each event is in the file as it happens:\n"
+                                                               << tbox::test::get(dir / "first.scn");
         kill(recorder.pid, SIGINT);
         EXPECT_EQ(recorder.wait(), 0) << recorder.text;
     }
@@ -131,34 +131,45 @@ void round_trip(const std::string &address, const std::string &how) {
     EXPECT_NE(first.find("\n# services: at,bt,ecall,gb,gnss,gsensor,monitor,net,param,pm,update,wifi\n"),
               std::string::npos);
     EXPECT_NE(first.find("\n# ended after "), std::string::npos) << first;
-    for (const char *line : {R"x( at.emit UrcBroadcast "('+CMTI: \"SM\",3', 'Grüße, 10°C')")x",
-                             R"x( at.emit UrcBroadcast "('two\\nlines \\\\ \"q\"', '')")x",
-                             R"x( bt.emit BtRecvData "(3, [0x00, 0xff, 0x22])")x", R"x( net.emit NetStatus "(false,)")x",
-                             R"x( gb.property AlarmState "true")x", R"x( gsensor.emit GsensorEventUpdate "(0x03,)")x"}) {
+    for (const char *line :
+         {R"x( at.emit UrcBroadcast "('+CMTI: \"SM\",3', 'Grüße, 10°C')")x",
+          R"x( at.emit UrcBroadcast "('two\\nlines \\\\ \"q\"', '')")x",
+          R"x( bt.emit BtRecvData "(3, [0x00, 0xff, 0x22])")x", R"x( net.emit NetStatus "(false,)")x",
+          R"x( gb.property AlarmState "true")x", R"x( gsensor.emit GsensorEventUpdate "(0x03,)")x"}) {
         EXPECT_NE(first.find(std::string(line) + "\n"), std::string::npos) << line << "\nin\n" << first;
     }
 
-    Complaints complaints;
-    Background recorder({"--address", address, "record", "--out", dir / "second.scn"}, Background::kErr);
-    ASSERT_TRUE(recorder.read_until("tboxctl record: " + how + "\n")) << recorder.text;
-    options.scenario = dir / "first.scn";
-    {
-        SimRunner sim(options);
-        ASSERT_EQ(sim.failure(), "");
-        ASSERT_TRUE(wait_for_events(dir / "second.scn", count));
-        g_usleep(200 * 1000);  // nothing more comes
-    }
-    kill(recorder.pid, SIGTERM);
-    EXPECT_EQ(recorder.wait(), 0) << recorder.text;
-    EXPECT_EQ(complaints.all(), "");
-
-    const auto a = events_of(first), b = events_of(tbox::test::get(dir / "second.scn"));
+    const auto a = events_of(first);
     ASSERT_EQ(a.size(), count);
-    ASSERT_EQ(b.size(), count);
-    for (size_t i = 0; i < count; ++i) {
-        EXPECT_EQ(b[i].what, a[i].what) << "event " << i;
-        EXPECT_NEAR(b[i].ms - b[0].ms, a[i].ms - a[0].ms, kToleranceMs) << "event " << i << ": " << a[i].what;
+    options.scenario = dir / "first.scn";
+    // A second try only for the timing: a machine busy elsewhere may stall one timer beyond the
+    // tolerance; a fault in the pacing (drift, wrong base, wrong speed) shows in both tries.
+    std::string late;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Complaints complaints;
+        Background recorder({"--address", address, "record", "--out", dir / "second.scn"}, Background::kErr);
+        ASSERT_TRUE(recorder.read_until("tboxctl record: " + how + "\n")) << recorder.text;
+        {
+            SimRunner sim(options);
+            ASSERT_EQ(sim.failure(), "");
+            ASSERT_TRUE(wait_for_events(dir / "second.scn", count));
+            g_usleep(200 * 1000);  // nothing more comes
+        }
+        kill(recorder.pid, SIGTERM);
+        EXPECT_EQ(recorder.wait(), 0) << recorder.text;
+        EXPECT_EQ(complaints.all(), "");
+        const auto b = events_of(tbox::test::get(dir / "second.scn"));
+        ASSERT_EQ(b.size(), count);
+        late.clear();
+        for (size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(b[i].what, a[i].what) << "event " << i;
+            const long off = (b[i].ms - b[0].ms) - (a[i].ms - a[0].ms);
+            if (off > kToleranceMs || off < -kToleranceMs)
+                late += "event " + std::to_string(i) + " off by " + std::to_string(off) + " ms: " + a[i].what + "\n";
+        }
+        if (late.empty()) break;
     }
+    EXPECT_EQ(late, "");
 }
 
 // A dbus-daemon like the tests' private bus whose policy refuses org.freedesktop.DBus.Monitoring.

@@ -64,8 +64,8 @@ GVariant *parse_value(const std::string &type, const std::string &text, std::str
 
 // The tuple type of a signal's arguments, "" when the interface has no such signal.
 std::string signal_type(GDBusInterfaceSkeleton *skeleton, const std::string &name) {
-    const GDBusSignalInfo *info = g_dbus_interface_info_lookup_signal(g_dbus_interface_skeleton_get_info(skeleton),
-                                                                      name.c_str());
+    const GDBusSignalInfo *info =
+        g_dbus_interface_info_lookup_signal(g_dbus_interface_skeleton_get_info(skeleton), name.c_str());
     if (info == nullptr) return "";
     std::string type = "(";
     for (GDBusArgInfo **arg = info->args; arg != nullptr && *arg != nullptr; ++arg) type += (*arg)->signature;
@@ -303,7 +303,7 @@ void Simulator::play_next() {
         const ScenarioEvent &event = scenario_[next_event_];
         // Due times count from the start, so a timer's lateness never adds up along the scenario.
         const gint64 due_us = scenario_start_us_ + static_cast<gint64>(static_cast<double>(event.at_ms) * 1000.0 /
-                                                                        (options_.speed > 0 ? options_.speed : 1));
+                                                                       (options_.speed > 0 ? options_.speed : 1));
         const gint64 now = g_get_monotonic_time();
         if (due_us > now) {
             timers_.after(static_cast<unsigned>((due_us - now + 999) / 1000), [this] { play_next(); });

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -52,9 +53,9 @@ struct Recording {
     gint64 start_us = 0;
     std::vector<const Watched *> services;
     bool monitoring = false;
-    bool open = false;                  // the header is written: lines go to the file
-    bool stopped = false;               // no more lines
-    std::vector<std::string> early;     // lines that came before the header
+    bool open = false;               // the header is written: lines go to the file
+    bool stopped = false;            // no more lines
+    std::vector<std::string> early;  // lines that came before the header
     long long events = 0;
     std::string write_error;
 };
@@ -163,8 +164,8 @@ std::string become_monitor(GDBusConnection *connection) {
     }
     GError *error = nullptr;
     GVariant *reply = g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
-        "BecomeMonitor", g_variant_new("(asu)", &rules, 0u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring", "BecomeMonitor",
+        g_variant_new("(asu)", &rules, 0u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
     if (reply != nullptr) {
         g_variant_unref(reply);
         return "";
@@ -189,9 +190,9 @@ bool subscribe(GDBusConnection *connection, std::string &error) {
     }
     // AddMatch goes out unanswered: a call answered after it proves the bus has every rule.
     GError *gerror = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &gerror);
+    GVariant *reply =
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &gerror);
     if (reply == nullptr) {
         error = gerror->message;
         g_error_free(gerror);
@@ -253,7 +254,8 @@ int record(Context &ctx, const Args &args) {
     if (!args.has("--out")) return ctx.usage("missing option --out FILE");
     std::string unknown;
     if (!choose_services(args.text("--services"), unknown)) {
-        return ctx.usage("unknown service \"" + unknown + "\" in --services (at, bt, ecall, gb, gnss, gsensor, "
+        return ctx.usage("unknown service \"" + unknown +
+                         "\" in --services (at, bt, ecall, gb, gnss, gsensor, "
                          "monitor, net, param, pm, update, wifi)");
     }
     double duration_s = 0;
@@ -295,7 +297,7 @@ int record(Context &ctx, const Args &args) {
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
     const guint ends[] = {
         g_unix_signal_add(SIGINT, on_end, loop), g_unix_signal_add(SIGTERM, on_end, loop),
-        duration_s > 0 ? g_timeout_add(static_cast<guint>(duration_s * 1000 + 0.5), on_end, loop) : 0};
+        duration_s > 0 ? g_timeout_add(static_cast<guint>(std::lround(duration_s * 1000)), on_end, loop) : 0};
     g_recording.start_us = g_get_monotonic_time();
     const unsigned filter = g_dbus_connection_add_filter(connection, on_message, nullptr, nullptr);
     const std::string refusal = become_monitor(connection);
