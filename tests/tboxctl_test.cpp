@@ -215,7 +215,7 @@ TEST(TboxctlHelp, BashCompletionOffersWhatTheTableHas) {
         {"tboxctl upgrade run --type w", "whole"},
         {"tboxctl digest " + files.path + "/pa", files.path + "/package.tgz " + files.path + "/patch.bin"},
         {"tboxctl upgrade restore diff " + files.path + "/pac", files.path + "/package.tgz"},
-        {"tboxctl frob ", common + " completion digest gb gnss mcu modem net param patch pm uart upgrade wifi"},
+        {"tboxctl frob ", common + " completion digest gb gnss mcu modem net param patch pm record uart upgrade wifi"},
     };
     for (const auto &[line, expected] : table) {
         const std::string command = "cd " + files.path + " && bash -c 'source " + (dir / "completion.bash") +

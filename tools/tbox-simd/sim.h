@@ -20,7 +20,7 @@ struct Options {
     std::string state_dir;      // where persistent state lives; empty = memory only
     std::string nmea;           // NMEA log replayed at start; empty = none until gnss.start
     std::string scenario;       // scenario file played at start; empty = none
-    double speed = 1.0;         // NMEA replay speed factor
+    double speed = 1.0;         // replay speed factor of the NMEA log and of the scenario
     bool queues = false;        // serve the message queues with keys 1 and 2
     int gb_interval_ms = 1000;  // period of GbRealData records; 0 = none
     int upgrade_ms = 3000;      // how long an upgrade reports status 1
@@ -116,6 +116,9 @@ struct EventSpec {
     std::string params;
     std::string help;
     std::function<std::string(const Args &)> run;  // returns "" or why the event was refused
+    // Checks what the parameter list cannot (a signal's name, a value's type) when a scenario is read;
+    // returns "" or what is wrong. Empty for most events.
+    std::function<std::string(const Args &)> check = nullptr;
 };
 
 class Service {
@@ -136,7 +139,7 @@ public:
 
 protected:
     void on(std::string verb, std::string params, std::string help, std::function<std::string(const Args &)> run) {
-        events_.push_back({std::move(verb), std::move(params), std::move(help), std::move(run)});
+        events_.push_back({std::move(verb), std::move(params), std::move(help), std::move(run), nullptr});
     }
     Hub &hub_;
     Timers timers_;

@@ -49,6 +49,97 @@ std::vector<const gchar *> strv(const std::vector<std::string> &strings) {
     return out;
 }
 
+// A signal's arguments or a property's value, written as GVariant text (g_variant_print without type
+// annotations) and read back with the type the interface declares, so every value the bus can carry,
+// byte arrays and strings with quotes, newlines or any character among them, comes out as it went in.
+GVariant *parse_value(const std::string &type, const std::string &text, std::string &error) {
+    GError *gerror = nullptr;
+    GVariant *value = g_variant_parse(G_VARIANT_TYPE(type.c_str()), text.c_str(), nullptr, nullptr, &gerror);
+    if (value == nullptr) {
+        error = "\"" + text + "\" is not a value of type " + type + " (" + gerror->message + ")";
+        g_error_free(gerror);
+    }
+    return value;
+}
+
+// The tuple type of a signal's arguments, "" when the interface has no such signal.
+std::string signal_type(GDBusInterfaceSkeleton *skeleton, const std::string &name) {
+    const GDBusSignalInfo *info =
+        g_dbus_interface_info_lookup_signal(g_dbus_interface_skeleton_get_info(skeleton), name.c_str());
+    if (info == nullptr) return "";
+    std::string type = "(";
+    for (GDBusArgInfo **arg = info->args; arg != nullptr && *arg != nullptr; ++arg) type += (*arg)->signature;
+    return type + ")";
+}
+
+// The generated skeleton's GObject property behind a D-Bus property (codegen makes its nick the D-Bus name).
+GParamSpec *property_spec(GDBusInterfaceSkeleton *skeleton, const std::string &name) {
+    guint count = 0;
+    GParamSpec **specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(skeleton), &count);
+    GParamSpec *found = nullptr;
+    for (guint i = 0; i < count && found == nullptr; ++i) {
+        if (name == g_param_spec_get_nick(specs[i])) found = specs[i];
+    }
+    g_free(specs);
+    return found;
+}
+
+// Reads `emit SIGNAL ARGS` or `property NAME VALUE` of one service; the value is the caller's to unref.
+GVariant *generic_value(GDBusInterfaceSkeleton *skeleton, bool emit, const Args &args, std::string &error) {
+    const std::string &name = args.text(0);
+    const char *iface = g_dbus_interface_skeleton_get_info(skeleton)->name;
+    std::string type;
+    if (emit) {
+        type = signal_type(skeleton, name);
+    } else {
+        const GDBusPropertyInfo *info =
+            g_dbus_interface_info_lookup_property(g_dbus_interface_skeleton_get_info(skeleton), name.c_str());
+        if (info != nullptr && property_spec(skeleton, name) != nullptr) type = info->signature;
+    }
+    if (type.empty()) {
+        error = std::string(iface) + " has no " + (emit ? "signal " : "property ") + name;
+        return nullptr;
+    }
+    return parse_value(type, args.has(1) ? args.text(1) : "()", error);
+}
+
+std::string emit_signal(GDBusConnection *connection, GDBusInterfaceSkeleton *skeleton, const char *path,
+                        const Args &args) {
+    std::string error;
+    GVariant *value = generic_value(skeleton, true, args, error);
+    if (value == nullptr) return error;
+    GError *gerror = nullptr;
+    if (connection == nullptr ||
+        !g_dbus_connection_emit_signal(connection, nullptr, path, g_dbus_interface_skeleton_get_info(skeleton)->name,
+                                       args.text(0).c_str(), value, &gerror)) {
+        error = gerror != nullptr ? gerror->message : "not connected";
+        g_clear_error(&gerror);
+    }
+    g_variant_unref(value);
+    return error;
+}
+
+std::string set_property(GDBusInterfaceSkeleton *skeleton, const Args &args) {
+    std::string error;
+    GVariant *value = generic_value(skeleton, false, args, error);
+    if (value == nullptr) return error;
+    GParamSpec *spec = property_spec(skeleton, args.text(0));
+    GValue given = G_VALUE_INIT, wanted = G_VALUE_INIT;
+    g_dbus_gvariant_to_gvalue(value, &given);
+    g_value_init(&wanted, G_PARAM_SPEC_VALUE_TYPE(spec));
+    if (g_value_transform(&given, &wanted)) {
+        g_object_set_property(G_OBJECT(skeleton), g_param_spec_get_name(spec), &wanted);
+        // PropertiesChanged now, not on the next idle, so the spacing of a replay holds.
+        g_dbus_interface_skeleton_flush(skeleton);
+    } else {
+        error = "cannot set " + args.text(0) + " from " + args.text(1);
+    }
+    g_value_unset(&given);
+    g_value_unset(&wanted);
+    g_variant_unref(value);
+    return error;
+}
+
 }  // namespace
 
 Simulator::Simulator(Options options) : options_(std::move(options)) {
@@ -67,6 +158,30 @@ Simulator::Simulator(Options options) : options_(std::move(options)) {
     if (options_.queues) {
         services_.push_back(make_mcu_queue_service(*this));
         services_.push_back(make_config_queue_service(*this));
+    }
+    // Every bus service also takes the two verbs a recording is written in (tboxctl record).
+    for (auto &service : services_) {
+        GDBusInterfaceSkeleton *skeleton = service->skeleton();
+        if (skeleton == nullptr) continue;
+        const char *path = service->object_path();
+        auto &own = generic_[service->prefix()];
+        own.push_back({"emit", "signal:s arguments:s?",
+                       "emit this signal with these arguments, as GVariant text: (1, 'text', [0x01, 0x02])",
+                       [this, skeleton, path](const Args &a) { return emit_signal(connection_, skeleton, path, a); },
+                       [skeleton](const Args &a) {
+                           std::string error;
+                           GVariant *value = generic_value(skeleton, true, a, error);
+                           if (value != nullptr) g_variant_unref(value);
+                           return error;
+                       }});
+        own.push_back({"property", "name:s value:s", "set this property (PropertiesChanged follows on a change)",
+                       [skeleton](const Args &a) { return set_property(skeleton, a); },
+                       [skeleton](const Args &a) {
+                           std::string error;
+                           GVariant *value = generic_value(skeleton, false, a, error);
+                           if (value != nullptr) g_variant_unref(value);
+                           return error;
+                       }});
     }
 }
 
@@ -109,6 +224,10 @@ const EventSpec *Simulator::find(const std::string &name, std::string &error) co
         for (const auto &entry : service->events()) {
             if (entry.verb == verb) return &entry;
         }
+        const auto generic = generic_.find(prefix);
+        for (size_t i = 0; generic != generic_.end() && i < generic->second.size(); ++i) {
+            if (generic->second[i].verb == verb) return &generic->second[i];
+        }
         error = "unknown event " + name + " (ky.sim Events lists them)";
         return nullptr;
     }
@@ -146,6 +265,11 @@ std::vector<std::string> Simulator::event_list() const {
             if (!entry.params.empty()) line += " " + entry.params;
             out.push_back(line + "  - " + entry.help);
         }
+        const auto generic = generic_.find(service->prefix());
+        for (size_t i = 0; generic != generic_.end() && i < generic->second.size(); ++i) {
+            const EventSpec &entry = generic->second[i];
+            out.push_back(std::string(service->prefix()) + "." + entry.verb + " " + entry.params + "  - " + entry.help);
+        }
     }
     return out;
 }
@@ -160,6 +284,7 @@ std::string Simulator::load_scenario() {
         std::string error;
         const EventSpec *entry = find(event.name, error);
         if (entry != nullptr) error = check_args(entry->params, event.args);
+        if (entry != nullptr && error.empty() && entry->check) error = entry->check(Args(event.args));
         if (error.empty()) {
             scenario_.push_back(std::move(event));
         } else {
@@ -176,7 +301,9 @@ void Simulator::play_next() {
     // Every event due by now runs in file order; then one timer for the next due time.
     while (next_event_ < scenario_.size()) {
         const ScenarioEvent &event = scenario_[next_event_];
-        const gint64 due_us = scenario_start_us_ + event.at_ms * 1000;
+        // Due times count from the start, so a timer's lateness never adds up along the scenario.
+        const gint64 due_us = scenario_start_us_ + static_cast<gint64>(static_cast<double>(event.at_ms) * 1000.0 /
+                                                                       (options_.speed > 0 ? options_.speed : 1));
         const gint64 now = g_get_monotonic_time();
         if (due_us > now) {
             timers_.after(static_cast<unsigned>((due_us - now + 999) / 1000), [this] { play_next(); });

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ private:
     GDBusConnection *connection_ = nullptr;
     unsigned filter_ = 0;
     std::vector<std::unique_ptr<Service>> services_;
+    // The verbs every bus service takes (emit, property), by service prefix.
+    std::map<std::string, std::vector<EventSpec>> generic_;
     void *control_ = nullptr;  // the ky.sim skeleton
     std::vector<unsigned> owners_;
     size_t owned_ = 0;

@@ -154,6 +154,7 @@ Command upgrade_commands();
 Command patch_command();
 Command digest_command();
 Command uart_commands();
+Command record_command();
 
 // Helpers shared by the domains.
 std::string trim_answer(const char *raw);  // the first non-blank line of a modem answer

@@ -22,6 +22,7 @@ const Command &command_table() {
         group("tboxctl", "Ask the telematics box a question or drive one step of its services.",
               {modem_commands(), gnss_commands(), param_commands(), net_commands(), wifi_commands(), pm_commands(),
                gb_commands(), mcu_commands(), upgrade_commands(), patch_command(), digest_command(), uart_commands(),
+               record_command(),
                leaf("completion", "print the bash completion script (source <(tboxctl completion bash))",
                     {choice("SHELL", "bash", "the shell")}, completion)});
     return root;
