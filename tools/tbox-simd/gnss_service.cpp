@@ -126,7 +126,7 @@ private:
 
     std::string handle_sentence(const nmea::Sentence &s, const std::string &where) {
         ky_gnss_emit_gps_orignal_update(skeleton_.get(), s.text.c_str());
-        const std::string error = nmea::apply(s, track_);
+        std::string error = nmea::apply(s, track_);
         if (error == "-") return "";
         if (!error.empty()) {
             hub_.complain(where + error + " (position not updated)");

@@ -158,7 +158,7 @@ std::string apply_gga(const Sentence &s, Track &track) {
     Fix next = track.fix;
     next.valid = !f[5].empty() && f[5] != "0" ? 1 : 0;
     int64_t ms = 0;
-    const std::string error = sentence_time(s, next.valid == 1, next.time, ms);
+    std::string error = sentence_time(s, next.valid == 1, next.time, ms);
     if (!error.empty()) return error;
     if (!f[6].empty() && (f[6].size() > 2 || !all_digits(f[6]))) return "GGA satellites \"" + f[6] + "\"";
     next.satellites = f[6].empty() ? 0 : std::atoi(f[6].c_str());
