@@ -344,7 +344,7 @@ TEST(Simulator, GnssReplaysTheLogPacedBySpeedAndNamesDamagedLines) {
         sentence("$GNRMC,083002.00,V,,,,,,,140326,,,N,V"),
         sentence("$GNRMC,083003.00,A,3113.8250,N,12128.4221,E,10.00,62.5,140326,,,A,V"),
         "$GNGGA,083003.00,3113.8250,N,12128.4221,E,1,09,0.8,4.4,M,9.8,M,,*00",  // checksum wrong
-        "$GNGGA,083003.00,3113.82",                                             // cut short
+        "$GNGGA,083003.00,3113.82",  // cut short: out as received, but no position without a checksum
         sentence("$GNGGA,083005.00,3113.8250,N,12128.4221,E,1,09,0.8,4.4,M,9.8,M,,"),
         sentence("$GNGSA,A,3,03,05,07,,,,,,,,,,1.3,0.8,1.0,1"),
         sentence("$GNRMC,083005.00,A,3113.8250,N,12128.4221,E,1O.0,62.5,140326,,,A,V"),  // letter O in a number
@@ -363,24 +363,76 @@ TEST(Simulator, GnssReplaysTheLogPacedBySpeedAndNamesDamagedLines) {
     ASSERT_TRUE(pump_until(
         [&] {
             while (seen.size() < signals.count("GpsOrignalUpdate")) seen.push_back(std::chrono::steady_clock::now());
-            return seen.size() == 5;
+            return seen.size() == 6;
         },
         3000));
     pump_for(100);
     std::vector<std::string> raw;
     for (const auto &s : signals.of("GpsOrignalUpdate")) raw.push_back(s.args);
-    EXPECT_EQ(raw, (std::vector<std::string>{"('" + lines[0] + "',)", "('" + lines[1] + "',)", "('" + lines[4] + "',)",
-                                             "('" + lines[5] + "',)", "('" + lines[6] + "',)"}));
-    EXPECT_GE(seen[2] - seen[0], std::chrono::milliseconds(250));
-    EXPECT_LT(seen[2] - seen[0], std::chrono::milliseconds(1500)) << "not three real seconds";
+    EXPECT_EQ(raw,
+              (std::vector<std::string>{"('" + lines[0] + "',)", "('" + lines[1] + "',)", "('" + lines[3] + "',)",
+                                        "('" + lines[4] + "',)", "('" + lines[5] + "',)", "('" + lines[6] + "',)"}));
+    EXPECT_GE(seen[3] - seen[0], std::chrono::milliseconds(250));
+    EXPECT_LT(seen[3] - seen[0], std::chrono::milliseconds(1500)) << "not three real seconds";
     EXPECT_TRUE(complaints.has(log + ":3: bad checksum: sentence says 00, computed"));
-    EXPECT_TRUE(complaints.has(log + ":4: cut short: no *checksum"));
+    EXPECT_TRUE(complaints.has(log + ":4: GGA without a checksum (position not updated)"));
     EXPECT_TRUE(complaints.has(log + ":7: RMC speed \"1O.0\""));
 
     auto gnss = proxy(ky_gnss_proxy_new_for_bus_sync, "ky.gnss", "/ky/gnss");
     GVariant *value = nullptr;
     ASSERT_EQ(outcome([&](GError **e) { ky_gnss_call_get_gps_data_sync(gnss.get(), &value, nullptr, e); }), "");
-    EXPECT_EQ(print(value), "(1, 31230417, 121473702, 44, 185, 625, 9, 8, 20260314, 83005)");
+    EXPECT_EQ(print(value), "(1, 31230417, 121473702, 44, 185, 625, 9, 8, 0, 83005)") << "no RMC dates 08:30:05";
+}
+
+// What ky.gnss carries on the bus for a receiver's lines: every sentence as received, records dated only
+// by a valid RMC of their own epoch (a no-fix RMC's default date and yesterday lend nothing), one sync.
+TEST(Simulator, GnssPassesEverySentenceOnAndDatesOnlyFixesOfTheirOwnEpoch) {
+    TempDir dir;
+    const std::string log = dir / "midnight.nmea";
+    const std::string pos = "4807.0380,N,01131.0000,E";
+    const std::string lines[] = {
+        sentence("$PSRFEPE,235958.000,A,1.2,8.40,12.50,0.3,90.0"),
+        sentence("$GPRMC,235958.00,V," + pos + ",,,050180,,,N"),
+        sentence("$GPGGA,235958.00," + pos + ",1,08,0.9,545.4,M,46.9,M,,"),
+        sentence("$GPGSA,A,3,04,09,,,,,,,,,,,1.9,0.9,1.6") +
+            sentence("$GNRMC,235959.50,A," + pos + ",0.5,54.7,140326,,,A"),
+        sentence("$GNGGA,000000.00," + pos + ",1,08,0.9,545.4,M,46.9,M,,"),
+        sentence("$GNRMC,000000.00,A," + pos + ",0.5,54.7,150326,,,A"),
+        sentence("$GNGGA,000001.00,9000.5000,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,"),
+        "$PLCS,REV,AB12,070312",
+    };
+    std::string text;
+    for (const auto &l : lines) text += l + "\r\n";
+    tbox::test::put(log, text);
+    tbox::sim::Options options;
+    options.nmea = log;
+    options.speed = 100;
+    Complaints complaints;
+    SignalRecorder signals;
+    SimRunner sim(options);
+    ASSERT_EQ(sim.failure(), "");
+    ASSERT_TRUE(pump_until([&] { return signals.count("GpsOrignalUpdate") == 9; }, 3000));
+    pump_for(50);
+    std::vector<std::string> raw, parsed;
+    for (const auto &s : signals.signals) {
+        if (s.member == "GpsOrignalUpdate") raw.push_back(s.args);
+        if (s.member == "GpsParseredUpdate" || s.member == "GpsSyncTime") parsed.push_back(s.member + s.args);
+    }
+    const std::string glued_gsa = lines[3].substr(0, lines[3].find("$GNRMC"));
+    EXPECT_EQ(raw, (std::vector<std::string>{"('" + lines[0] + "',)", "('" + lines[1] + "',)", "('" + lines[2] + "',)",
+                                             "('" + glued_gsa + "',)", "('" + lines[3].substr(glued_gsa.size()) + "',)",
+                                             "('" + lines[4] + "',)", "('" + lines[5] + "',)", "('" + lines[6] + "',)",
+                                             "('" + lines[7] + "',)"}));
+    const std::string fix = "GpsParseredUpdate((1, 48117300, 11516667, 5454, ";
+    EXPECT_EQ(parsed, (std::vector<std::string>{
+                          "GpsParseredUpdate((0, 0, 0, 0, 0, 0, 0, 0, 0, 235958),)",
+                          fix + "0, 0, 8, 9, 0, 235958),)",
+                          fix + "9, 547, 8, 9, 20260314, 235959),)",
+                          "GpsSyncTime(1,)",
+                          fix + "9, 547, 8, 9, 0, 0),)",
+                          fix + "9, 547, 8, 9, 20260315, 0),)",
+                      }));
+    EXPECT_TRUE(complaints.has(log + ":7: GGA latitude \"9000.5000,N\" (position not updated)"));
 }
 
 const char *const kScenario = R"(# a short drive home

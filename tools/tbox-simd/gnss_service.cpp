@@ -1,7 +1,8 @@
 // ky.gnss: replays an NMEA log. Every sentence goes out as GpsOrignalUpdate; every RMC and GGA also
 // updates the position and sends it as GpsParseredUpdate (the ten numbers of nmea::Fix, in order);
-// GpsSyncTime(1) follows once per fix, when the fix is valid and the date is known. Sentences are
-// paced by their UTC time (divided by --speed). Bad lines are reported with file and line and skipped.
+// GpsSyncTime(1) follows once per fix, when the fix is valid and dated by its own epoch's RMC. Sentences
+// are paced by their UTC time (divided by --speed). Bad sentences are reported with file and line and
+// skipped (docs/simulator.md, "NMEA rules").
 #include <tbox/gnss_gdbus.h>
 
 #include <fstream>
@@ -57,7 +58,7 @@ public:
 
 private:
     GVariant *record() const {
-        const auto r = nmea::to_record(fix_);
+        const auto r = nmea::to_record(track_.fix);
         return g_variant_new("(iiiiiiiiii)", r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9]);
     }
 
@@ -84,47 +85,61 @@ private:
     void step() {
         while (next_ < lines_.size()) {
             const std::string &line = lines_[next_];
-            nmea::Sentence s;
-            if (nmea::parse_sentence(line, s).empty()) {
-                const int64_t t = nmea::time_of_day_ms(s);
-                if (t >= 0 && epoch_ms_ >= 0 && t != epoch_ms_) {
-                    int64_t gap = t - epoch_ms_;
-                    if (gap < 0) gap += 86400000;  // past midnight
-                    if (gap > kLongestGapMs) gap = 1000;
-                    epoch_ms_ = t;
-                    const double speed = hub_.options().speed > 0 ? hub_.options().speed : 1;
-                    timers_.after(static_cast<unsigned>(static_cast<double>(gap) / speed), [this] { step(); });
-                    return;
-                }
-                if (t >= 0) epoch_ms_ = t;
+            const int64_t t = first_time_of_day_ms(line);
+            if (t >= 0 && epoch_ms_ >= 0 && t != epoch_ms_) {
+                int64_t gap = t - epoch_ms_;
+                if (gap < 0) gap += 86400000;  // past midnight
+                if (gap > kLongestGapMs) gap = 1000;
+                epoch_ms_ = t;
+                const double speed = hub_.options().speed > 0 ? hub_.options().speed : 1;
+                timers_.after(static_cast<unsigned>(static_cast<double>(gap) / speed), [this] { step(); });
+                return;
             }
+            if (t >= 0) epoch_ms_ = t;
             ++next_;
             handle(line, file_, static_cast<int>(next_));
         }
         hub_.say("gnss: end of " + file_);
     }
 
-    // One line from the receiver: "" or why it was skipped.
+    // The UTC time of day of the line's first RMC or GGA, or -1: a line holds one epoch's start at most.
+    static int64_t first_time_of_day_ms(const std::string &line) {
+        for (const nmea::Piece &piece : nmea::parse_line(line)) {
+            const int64_t t = piece.error.empty() ? nmea::time_of_day_ms(piece.sentence) : -1;
+            if (t >= 0) return t;
+        }
+        return -1;
+    }
+
+    // One line from the receiver: "" or why (the first thing) was skipped. Each sentence in it goes out
+    // as it came; RMC and GGA also move the position.
     std::string handle(const std::string &line, const std::string &file, int line_no) {
         const std::string where = file + ":" + std::to_string(line_no) + ": ";
-        if (line.empty() || line == "\r") return "";
-        nmea::Sentence s;
-        std::string error = nmea::parse_sentence(line, s);
-        if (!error.empty()) {
-            hub_.complain(where + error + " (skipped)");
-            return error;
+        std::string first_error;
+        for (const nmea::Piece &piece : nmea::parse_line(line)) {
+            std::string error = piece.error;
+            if (error.empty()) {
+                error = handle_sentence(piece.sentence, where);
+            } else {
+                hub_.complain(where + error + " (skipped)");
+            }
+            if (first_error.empty()) first_error = error;
         }
+        return first_error;
+    }
+
+    std::string handle_sentence(const nmea::Sentence &s, const std::string &where) {
         ky_gnss_emit_gps_orignal_update(skeleton_.get(), s.text.c_str());
-        error = nmea::apply(s, fix_);
+        std::string error = nmea::apply(s, track_);
         if (error == "-") return "";
         if (!error.empty()) {
             hub_.complain(where + error + " (position not updated)");
             return error;
         }
         ky_gnss_emit_gps_parsered_update(skeleton_.get(), record());
-        if (fix_.valid == 0) {
+        if (track_.fix.valid == 0) {
             synced_ = false;
-        } else if (!synced_ && nmea::unix_time(fix_) > 0) {
+        } else if (!synced_ && track_.fix.date != 0) {
             synced_ = true;
             ky_gnss_emit_gps_sync_time(skeleton_.get(), 1);
         }
@@ -132,7 +147,7 @@ private:
     }
 
     GObjectPtr<KyGnss> skeleton_;
-    nmea::Fix fix_;
+    nmea::Track track_;
     bool synced_ = false;
     std::string file_;
     std::vector<std::string> lines_;

@@ -1,9 +1,11 @@
 #include "nmea.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace tbox::sim::nmea {
 namespace {
@@ -87,41 +89,77 @@ bool tenths(const std::string &s, double scale, int &out) {
     return true;
 }
 
-std::string apply_rmc(const Sentence &s, Fix &fix) {
+// Two-digit years as receivers write them: 80-99 are 1980-1999, 00-79 are 2000-2079.
+int full_year(int yy) {
+    return yy >= 80 ? 1900 + yy : 2000 + yy;
+}
+
+// "ddmmyy" -> yyyymmdd, the year as the receiver stated it (a receiver past a week roll-over says 1999).
+std::string rmc_date(const std::string &s, int &out) {
+    if (s.size() != 6 || !all_digits(s)) return "RMC date \"" + s + "\" is not ddmmyy";
+    const int dd = std::atoi(s.substr(0, 2).c_str());
+    const int mo = std::atoi(s.substr(2, 2).c_str());
+    const int yy = std::atoi(s.substr(4, 2).c_str());
+    if (dd < 1 || dd > 31 || mo < 1 || mo > 12) return "RMC date \"" + s + "\" is not a date";
+    out = full_year(yy) * 10000 + mo * 100 + dd;
+    return "";
+}
+
+// The sentence's time: a no-fix sentence may leave it empty (ms -1, time 0), a fix may not.
+std::string sentence_time(const Sentence &s, bool fix, int &hhmmss, int64_t &ms) {
+    if (s.fields[0].empty() && !fix) {
+        hhmmss = 0;
+        ms = -1;
+        return "";
+    }
+    if (!utc_time(s.fields[0], hhmmss, ms)) return s.kind + " time \"" + s.fields[0] + "\" is not hhmmss[.sss]";
+    return "";
+}
+
+// Moves the track to the sentence's epoch and dates the fix: a valid fix carries the date a valid RMC
+// of its own epoch stated, nothing else does.
+void commit(Track &track, const Fix &next, int64_t ms, int stated_date) {
+    if (ms != track.epoch_ms || ms < 0) {
+        track.epoch_ms = ms;
+        track.epoch_date = 0;
+    }
+    if (stated_date != 0) track.epoch_date = stated_date;
+    track.fix = next;
+    track.fix.date = next.valid == 1 ? track.epoch_date : 0;
+}
+
+std::string apply_rmc(const Sentence &s, Track &track) {
     const auto &f = s.fields;  // time, status, lat, N/S, lon, E/W, speed kn, course, date, ...
     if (f.size() < 9) return "RMC with " + std::to_string(f.size()) + " fields (at least 9)";
-    Fix next = fix;
-    int64_t ms = 0;
-    if (!utc_time(f[0], next.time, ms)) return "RMC time \"" + f[0] + "\" is not hhmmss[.sss]";
     if (f[1] != "A" && f[1] != "V") return "RMC status \"" + f[1] + "\" is neither A nor V";
+    Fix next = track.fix;
     next.valid = f[1] == "A" ? 1 : 0;
+    int64_t ms = 0;
+    std::string error = sentence_time(s, next.valid == 1, next.time, ms);
+    if (!error.empty()) return error;
+    int date = 0;
+    // A no-fix RMC gives its time only: receivers fill the rest with defaults (1980-01-05, 89°60').
     if (next.valid == 1) {
         if (!coordinate(f[2], f[3], 2, 'N', 'S', next.lat_e6)) return "RMC latitude \"" + f[2] + "," + f[3] + "\"";
         if (!coordinate(f[4], f[5], 3, 'E', 'W', next.lon_e6)) return "RMC longitude \"" + f[4] + "," + f[5] + "\"";
         if (!tenths(f[6], 1.852 * 10, next.speed_dkmh)) return "RMC speed \"" + f[6] + "\"";
         if (!tenths(f[7], 10, next.course_dd)) return "RMC course \"" + f[7] + "\"";
+        if (!f[8].empty() && !(error = rmc_date(f[8], date)).empty()) return error;
     }
-    if (!f[8].empty()) {
-        if (f[8].size() != 6 || !all_digits(f[8])) return "RMC date \"" + f[8] + "\" is not ddmmyy";
-        const int dd = std::atoi(f[8].substr(0, 2).c_str());
-        const int mo = std::atoi(f[8].substr(2, 2).c_str());
-        const int yy = std::atoi(f[8].substr(4, 2).c_str());
-        if (dd < 1 || dd > 31 || mo < 1 || mo > 12) return "RMC date \"" + f[8] + "\" is not a date";
-        next.date = (2000 + yy) * 10000 + mo * 100 + dd;
-    }
-    fix = next;
+    commit(track, next, ms, date);
     return "";
 }
 
-std::string apply_gga(const Sentence &s, Fix &fix) {
+std::string apply_gga(const Sentence &s, Track &track) {
     const auto &f = s.fields;  // time, lat, N/S, lon, E/W, quality, satellites, hdop, altitude, M, ...
     if (f.size() < 9) return "GGA with " + std::to_string(f.size()) + " fields (at least 9)";
-    Fix next = fix;
-    int64_t ms = 0;
-    if (!utc_time(f[0], next.time, ms)) return "GGA time \"" + f[0] + "\" is not hhmmss[.sss]";
-    if (f[5].size() != 1 || !std::isdigit(static_cast<unsigned char>(f[5][0])))
+    if (f[5].size() > 1 || (f[5].size() == 1 && !std::isdigit(static_cast<unsigned char>(f[5][0]))))
         return "GGA quality \"" + f[5] + "\" is not a digit";
-    next.valid = f[5] != "0" ? 1 : 0;
+    Fix next = track.fix;
+    next.valid = !f[5].empty() && f[5] != "0" ? 1 : 0;
+    int64_t ms = 0;
+    std::string error = sentence_time(s, next.valid == 1, next.time, ms);
+    if (!error.empty()) return error;
     if (!f[6].empty() && (f[6].size() > 2 || !all_digits(f[6]))) return "GGA satellites \"" + f[6] + "\"";
     next.satellites = f[6].empty() ? 0 : std::atoi(f[6].c_str());
     if (next.valid == 1) {
@@ -130,8 +168,13 @@ std::string apply_gga(const Sentence &s, Fix &fix) {
         if (!tenths(f[7], 10, next.hdop_x10)) return "GGA hdop \"" + f[7] + "\"";
         if (!tenths(f[8], 10, next.altitude_dm)) return "GGA altitude \"" + f[8] + "\"";
     }
-    fix = next;
+    commit(track, next, ms, 0);
     return "";
+}
+
+// "$" starts a sentence, "!" an encapsulated one (AIVDM); neither may appear inside one.
+bool starts_sentence(char c) {
+    return c == '$' || c == '!';
 }
 
 int hex_digit(char c) {
@@ -147,27 +190,30 @@ std::string parse_sentence(std::string_view line, Sentence &out) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) return "empty line";
     if (line.size() > kMaxLine) return "longer than " + std::to_string(kMaxLine) + " characters";
-    if (line[0] != '$') return "does not start with $";
-    const size_t star = line.rfind('*');
-    if (star == std::string_view::npos) return "cut short: no *checksum";
-    if (line.size() - star != 3) {
-        return line.size() - star < 3 ? "cut short: checksum has fewer than two digits" : "text after the checksum";
-    }
-    const int hi = hex_digit(line[star + 1]);
-    const int lo = hex_digit(line[star + 2]);
-    if (hi < 0 || lo < 0) return "checksum \"" + std::string(line.substr(star + 1)) + "\" is not two hex digits";
+    if (!starts_sentence(line[0])) return "does not start with $ or !";
+    const size_t star = line.find('*');
+    const size_t end = star == std::string_view::npos ? line.size() : star;
     unsigned sum = 0;
-    for (size_t i = 1; i < star; ++i) {
+    for (size_t i = 1; i < end; ++i) {
         const auto c = static_cast<unsigned char>(line[i]);
-        if (c < 0x20 || c > 0x7E || c == '$') return "character " + std::to_string(c) + " inside the sentence";
+        if (c < 0x20 || c > 0x7E || starts_sentence(line[i]))
+            return "character " + std::to_string(c) + " inside the sentence";
         sum ^= c;
     }
-    if (sum != static_cast<unsigned>(hi * 16 + lo)) {
-        char computed[3];
-        std::snprintf(computed, sizeof computed, "%02X", sum);
-        return "bad checksum: sentence says " + std::string(line.substr(star + 1, 2)) + ", computed " + computed;
+    if (star != std::string_view::npos) {
+        if (line.size() - star != 3) {
+            return line.size() - star < 3 ? "cut short: checksum has fewer than two digits" : "text after the checksum";
+        }
+        const int hi = hex_digit(line[star + 1]);
+        const int lo = hex_digit(line[star + 2]);
+        if (hi < 0 || lo < 0) return "checksum \"" + std::string(line.substr(star + 1)) + "\" is not two hex digits";
+        if (sum != static_cast<unsigned>(hi * 16 + lo)) {
+            char computed[3];
+            std::snprintf(computed, sizeof computed, "%02X", sum);
+            return "bad checksum: sentence says " + std::string(line.substr(star + 1, 2)) + ", computed " + computed;
+        }
     }
-    const std::string body(line.substr(1, star - 1));
+    const std::string body(line.substr(1, end - 1));
     std::vector<std::string> fields;
     size_t pos = 0;
     while (true) {
@@ -177,27 +223,54 @@ std::string parse_sentence(std::string_view line, Sentence &out) {
         pos = comma + 1;
     }
     const std::string &address = fields[0];
-    if (address.size() < 5 || address.size() > 6) return "address \"" + address + "\" is not a talker and a type";
     for (const char c : address) {
         if (!std::isupper(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c)))
             return "address \"" + address + "\" is not upper-case letters and digits";
     }
+    const bool proprietary = !address.empty() && address[0] == 'P';
+    if (proprietary ? address.size() < 4 : address.size() < 5 || address.size() > 6)
+        return "address \"" + address + "\" is not a talker and a type";
     out.text = std::string(line);
-    out.kind = address[0] == 'P' ? address : address.substr(2);
+    out.kind = proprietary ? address : address.substr(2);
     out.fields.assign(fields.begin() + 1, fields.end());
+    out.checksum = star != std::string_view::npos;
     return "";
 }
 
-std::string apply(const Sentence &sentence, Fix &fix) {
-    if (sentence.kind == "RMC") return apply_rmc(sentence, fix);
-    if (sentence.kind == "GGA") return apply_gga(sentence, fix);
-    return "-";
+std::vector<Piece> parse_line(std::string_view line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+    std::vector<Piece> pieces;
+    size_t pos = 0;
+    while (pos < line.size()) {
+        if (line[pos] == ' ' || line[pos] == '\t' || line[pos] == '\r') {
+            ++pos;
+            continue;
+        }
+        size_t end = pos + 1;
+        while (end < line.size() && !starts_sentence(line[end]) && line[end] != '*') ++end;
+        if (end < line.size() && line[end] == '*') end = std::min(line.size(), end + 3);
+        Piece piece;
+        const std::string_view text = line.substr(pos, end - pos);
+        piece.error = parse_sentence(text, piece.sentence);
+        if (piece.error.empty() && !piece.sentence.checksum && end < line.size())
+            piece.error = "cut short: the next sentence starts before its end";
+        if (!piece.error.empty()) piece.sentence.text = std::string(text);
+        pieces.push_back(std::move(piece));
+        pos = end;
+    }
+    return pieces;
+}
+
+std::string apply(const Sentence &sentence, Track &track) {
+    if (sentence.kind != "RMC" && sentence.kind != "GGA") return "-";
+    if (!sentence.checksum) return sentence.kind + " without a checksum";
+    return sentence.kind == "RMC" ? apply_rmc(sentence, track) : apply_gga(sentence, track);
 }
 
 int64_t time_of_day_ms(const Sentence &sentence) {
     if ((sentence.kind != "RMC" && sentence.kind != "GGA") || sentence.fields.empty()) return -1;
     int hhmmss = 0;
-    int64_t ms = 0;
+    int64_t ms = -1;
     return utc_time(sentence.fields[0], hhmmss, ms) ? ms : -1;
 }
 
