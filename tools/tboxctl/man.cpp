@@ -93,7 +93,8 @@ std::string man_page(const Command &root) {
         "several records (watch commands, \\fBnet status\\fR of both profiles), a blank line sets each apart.\n"
         "With \\fB\\-\\-json\\fR each record is one JSON object on a line of its own: numbers are JSON numbers,\n"
         "times are ISO 8601 UTC texts, and a value the box did not give is null. Each command's keys are\n"
-        "described in \\fBtboxctl.md\\fR, installed with the package's documentation.\n"
+        "described in \\fIshare/doc/tbox/tboxctl.md\\fR under the prefix the SDK was installed to (/usr for the Debian "
+        "packages).\n"
         "Failures and diagnostics go to standard error.\n"
         ".SH COMMANDS\n";
     for (const auto &domain : root.children) {
