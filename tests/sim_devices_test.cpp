@@ -23,10 +23,12 @@
 #include "nmea.h"
 #include "support/fake_service.h"
 #include "support/files.h"
+#include "support/free_port.h"
 #include "support/print_capture.h"
 #include "support/pump.h"
 #include "support/sim_runner.h"
 
+using tbox::test::free_port;
 using tbox::test::PrintCapture;
 using tbox::test::pump_for;
 using tbox::test::pump_until;
@@ -286,20 +288,9 @@ void stop(GPid pid) {
     waitpid(pid, nullptr, 0);
 }
 
-unsigned free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &size);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 TEST(SimDevices, ARunningGpsdGivesTheSameSignalsAndItsEndIsSaid) {
-    if (g_find_program_in_path("gpsfake") == nullptr) GTEST_SKIP() << "gpsfake (gpsd-clients) is not installed";
+    if (g_autofree gchar *gpsfake = g_find_program_in_path("gpsfake"); gpsfake == nullptr)
+        GTEST_SKIP() << "gpsfake (gpsd-clients) is not installed";
     TempDir dir;
     tbox::test::put(dir / "drive.nmea", kRmc + "\r\n" + kGga + "\r\n");
     const std::string port = std::to_string(free_port());

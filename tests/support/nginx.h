@@ -18,6 +18,7 @@
 #include <string>
 
 #include "support/files.h"
+#include "support/free_port.h"
 
 namespace tbox::test {
 
@@ -42,18 +43,6 @@ public:
     std::string access_log() const { return get(dir_ / "access.log"); }
 
 private:
-    static int free_port() {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-        close(s);
-        return ntohs(a.sin_port);
-    }
-
     static bool answers(int port) {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};

@@ -1,0 +1,23 @@
+// A TCP port on 127.0.0.1 that nobody listens on just now, for a server the test starts (nginx, gpsd).
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tbox::test {
+
+inline unsigned free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+}  // namespace tbox::test
