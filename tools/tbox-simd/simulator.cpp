@@ -73,14 +73,14 @@ std::string signal_type(GDBusInterfaceSkeleton *skeleton, const std::string &nam
 }
 
 // The generated skeleton's GObject property behind a D-Bus property (codegen makes its nick the D-Bus name).
-GParamSpec *property_spec(GDBusInterfaceSkeleton *skeleton, const std::string &name) {
+GParamSpec *skeleton_property(GDBusInterfaceSkeleton *skeleton, const std::string &name) {
     guint count = 0;
-    GParamSpec **specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(skeleton), &count);
+    GParamSpec **properties = g_object_class_list_properties(G_OBJECT_GET_CLASS(skeleton), &count);
     GParamSpec *found = nullptr;
     for (guint i = 0; i < count && found == nullptr; ++i) {
-        if (name == g_param_spec_get_nick(specs[i])) found = specs[i];
+        if (name == g_param_spec_get_nick(properties[i])) found = properties[i];
     }
-    g_free(specs);
+    g_free(properties);
     return found;
 }
 
@@ -94,7 +94,7 @@ GVariant *generic_value(GDBusInterfaceSkeleton *skeleton, bool emit, const Args 
     } else {
         const GDBusPropertyInfo *info =
             g_dbus_interface_info_lookup_property(g_dbus_interface_skeleton_get_info(skeleton), name.c_str());
-        if (info != nullptr && property_spec(skeleton, name) != nullptr) type = info->signature;
+        if (info != nullptr && skeleton_property(skeleton, name) != nullptr) type = info->signature;
     }
     if (type.empty()) {
         error = std::string(iface) + " has no " + (emit ? "signal " : "property ") + name;
@@ -123,12 +123,12 @@ std::string set_property(GDBusInterfaceSkeleton *skeleton, const Args &args) {
     std::string error;
     GVariant *value = generic_value(skeleton, false, args, error);
     if (value == nullptr) return error;
-    GParamSpec *spec = property_spec(skeleton, args.text(0));
+    GParamSpec *property = skeleton_property(skeleton, args.text(0));
     GValue given = G_VALUE_INIT, wanted = G_VALUE_INIT;
     g_dbus_gvariant_to_gvalue(value, &given);
-    g_value_init(&wanted, G_PARAM_SPEC_VALUE_TYPE(spec));
+    g_value_init(&wanted, G_PARAM_SPEC_VALUE_TYPE(property));
     if (g_value_transform(&given, &wanted)) {
-        g_object_set_property(G_OBJECT(skeleton), g_param_spec_get_name(spec), &wanted);
+        g_object_set_property(G_OBJECT(skeleton), g_param_spec_get_name(property), &wanted);
         // PropertiesChanged now, not on the next idle, so the spacing of a replay holds.
         g_dbus_interface_skeleton_flush(skeleton);
     } else {
